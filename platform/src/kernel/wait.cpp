@@ -1,0 +1,104 @@
+#include <algorithm>
+#include <chrono>
+
+#include "kernel/object.h"
+
+namespace ce::kernel {
+
+std::mutex& waitLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+void Waitable::notifyWaitersLocked() {
+    for (Waiter* waiter : waiters_) {
+        waiter->notified = true;
+        waiter->wake.notify_one();
+    }
+}
+
+void Waitable::grantToWaitersLocked(bool all) {
+    for (Waiter* waiter : waiters_) {
+        if (waiter->grantedBy != nullptr) continue;
+        waiter->grantedBy = this;
+        waiter->notified = true;
+        waiter->wake.notify_one();
+        if (!all) return;
+    }
+}
+
+DWORD waitForAny(const std::vector<std::shared_ptr<Waitable>>& objects, DWORD timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock guard(waitLock());
+    Waiter waiter;
+    for (;;) {
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            if (objects[i]->isSignalledLocked()) {
+                objects[i]->acquireLocked();
+                return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            }
+        }
+        if (timeoutMs == 0) return WAIT_TIMEOUT;
+
+        for (const auto& object : objects) object->waiters_.push_back(&waiter);
+        waiter.notified = false;
+        bool timedOut = false;
+        if (timeoutMs == INFINITE) {
+            waiter.wake.wait(guard, [&] { return waiter.notified; });
+        } else {
+            timedOut = !waiter.wake.wait_until(guard, deadline, [&] { return waiter.notified; });
+        }
+        for (const auto& object : objects) {
+            auto& list = object->waiters_;
+            list.erase(std::find(list.begin(), list.end(), &waiter));
+        }
+        if (waiter.grantedBy != nullptr) {
+            const auto it = std::find_if(objects.begin(), objects.end(),
+                                         [&](const auto& o) { return o.get() == waiter.grantedBy; });
+            return WAIT_OBJECT_0 + static_cast<DWORD>(it - objects.begin());
+        }
+        if (timedOut) return WAIT_TIMEOUT;
+    }
+}
+
+}  // namespace ce::kernel
+
+namespace {
+
+// Resolves the handles to waitable objects; false (with the last error set) if one is not.
+bool collectWaitables(DWORD count, const HANDLE* handles,
+                      std::vector<std::shared_ptr<ce::kernel::Waitable>>& out) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    out.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        auto object = ce::kernel::lookupHandleAs<ce::kernel::Waitable>(handles[i]);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        out.push_back(std::move(object));
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
+                                               BOOL fWaitAll, DWORD dwMilliseconds) {
+    // The handheld supports only waiting for any one of the objects.
+    if (fWaitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<ce::kernel::Waitable>> objects;
+    if (!collectWaitables(nCount, lpHandles, objects)) return WAIT_FAILED;
+    return ce::kernel::waitForAny(objects, dwMilliseconds);
+}

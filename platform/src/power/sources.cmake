@@ -1,0 +1,1 @@
+# Message queue and power manager sources are listed here.

@@ -1,0 +1,1 @@
+# Registry sources are listed here.

@@ -1,0 +1,173 @@
+#include "text/text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ce::text {
+
+std::u16string toWide(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        char32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (lead < 0x80) {
+            cp = lead;
+        } else if ((lead >> 5) == 0x6) {
+            len = 2;
+            cp = lead & 0x1F;
+        } else if ((lead >> 4) == 0xE) {
+            len = 3;
+            cp = lead & 0x0F;
+        } else if ((lead >> 3) == 0x1E) {
+            len = 4;
+            cp = lead & 0x07;
+        } else {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        bool valid = i + len <= utf8.size();
+        for (std::size_t k = 1; valid && k < len; ++k) {
+            const auto cont = static_cast<unsigned char>(utf8[i + k]);
+            valid = (cont >> 6) == 0x2;
+            cp = (cp << 6) | (cont & 0x3F);
+        }
+        if (!valid) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string toUtf8(std::u16string_view wide) {
+    std::string out;
+    out.reserve(wide.size());
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        char32_t cp = wide[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+            wide[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::size_t wideLength(const WCHAR* s) {
+    if (s == nullptr) return 0;
+    std::size_t n = 0;
+    while (s[n] != 0) ++n;
+    return n;
+}
+
+std::u16string_view wideView(const WCHAR* s) { return {s, wideLength(s)}; }
+
+char16_t foldCase(char16_t c) {
+    if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+    return c;
+}
+
+int compareIgnoreCase(std::u16string_view a, std::u16string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t x = foldCase(a[i]);
+        const char16_t y = foldCase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b) {
+    return compareIgnoreCase(a, b) == 0;
+}
+
+}  // namespace ce::text
+
+// The core library's conversions. The platform's code page for narrow text is UTF-8 on this
+// host, so CP_ACP and CP_UTF8 behave the same.
+extern "C" int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar) {
+    if (lpMultiByteStr == nullptr || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::size_t inLen =
+        cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
+    const std::u16string wide = ce::text::toWide({lpMultiByteStr, inLen});
+    if (cchWideChar == 0) return static_cast<int>(wide.size());
+    if (wide.size() > static_cast<std::size_t>(cchWideChar)) {
+        std::copy_n(wide.begin(), cchWideChar, lpWideCharStr);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), lpWideCharStr);
+    return static_cast<int>(wide.size());
+}
+
+extern "C" int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR lpWideCharStr, int cchWideChar,
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR,
+                                          LPBOOL lpUsedDefaultChar) {
+    if (lpWideCharStr == nullptr || cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (lpUsedDefaultChar) *lpUsedDefaultChar = FALSE;
+    const std::size_t inLen = cchWideChar < 0 ? ce::text::wideLength(lpWideCharStr) + 1
+                                              : static_cast<std::size_t>(cchWideChar);
+    const std::string narrow = ce::text::toUtf8({lpWideCharStr, inLen});
+    if (cbMultiByte == 0) return static_cast<int>(narrow.size());
+    if (narrow.size() > static_cast<std::size_t>(cbMultiByte)) {
+        std::copy_n(narrow.begin(), cbMultiByte, lpMultiByteStr);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::copy(narrow.begin(), narrow.end(), lpMultiByteStr);
+    return static_cast<int>(narrow.size());
+}
+
+extern "C" int WINAPI lstrlenW(LPCWSTR lpString) {
+    return static_cast<int>(ce::text::wideLength(lpString));
+}
+
+extern "C" int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    return ce::text::compareIgnoreCase(ce::text::wideView(a), ce::text::wideView(b));
+}
+
+extern "C" LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int iMaxLength) {
+    if (dst == nullptr || iMaxLength <= 0) return dst;
+    int i = 0;
+    for (; src != nullptr && i < iMaxLength - 1 && src[i] != 0; ++i) dst[i] = src[i];
+    dst[i] = 0;
+    return dst;
+}

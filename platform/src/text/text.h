@@ -1,0 +1,25 @@
+// Conversions between the host's UTF-8 text and the platform's UTF-16 wide text, and the
+// case rules of the handheld's names (registry keys and values, device names).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace ce::text {
+
+std::u16string toWide(std::string_view utf8);
+std::string toUtf8(std::u16string_view wide);
+
+// Length of a NUL-terminated wide string; 0 for null.
+std::size_t wideLength(const WCHAR* s);
+std::u16string_view wideView(const WCHAR* s);
+
+// Simple case folding, as the handheld compares names: Latin letters of the first 0x250 code
+// points compare without case; other code units compare as they are.
+char16_t foldCase(char16_t c);
+bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b);
+int compareIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace ce::text
