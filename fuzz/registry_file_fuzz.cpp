@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto reloaded = host::registry::loadText(*exported, "export.reg");
     if (!reloaded) mismatch("an export did not load back", reloaded.error + "\n" + *exported);
     const auto again = host::registry::exportText();
-    if (again != exported) mismatch("an export read back differently", *exported + "\n----\n" + *again);
+    if (again != exported)
+        mismatch("an export read back differently", *exported + "\n----\n" + *again);
     return 0;
 }

@@ -34,7 +34,9 @@ void applyChanges(Registry& registry, const std::vector<RegKeyChange>& changes) 
     }
 }
 
-LoadResult failure(std::string message) { return {false, std::move(message)}; }
+LoadResult failure(std::string message) {
+    return {false, std::move(message)};
+}
 
 }  // namespace
 
@@ -73,7 +75,8 @@ std::optional<std::string> exportText(std::string_view keyPath) {
     Registry& registry = Registry::instance();
     std::shared_lock lock(registry.mutex());
     if (full.empty()) {
-        for (const Root root : kRoots) writeRegSections(registry.root(root), std::u16string(rootName(root)), out);
+        for (const Root root : kRoots)
+            writeRegSections(registry.root(root), std::u16string(rootName(root)), out);
         return out;
     }
     const std::u16string_view rootPart = full.substr(0, full.find(u'\\'));

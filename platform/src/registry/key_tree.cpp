@@ -106,7 +106,9 @@ void setValue(Key& key, std::u16string_view name, DWORD type, std::vector<BYTE> 
     value->data = std::move(data);
 }
 
-bool deleteValue(Key& key, std::u16string_view name) { return key.values.remove(name) != nullptr; }
+bool deleteValue(Key& key, std::u16string_view name) {
+    return key.values.remove(name) != nullptr;
+}
 
 std::vector<BYTE> stringValueData(std::u16string_view s) {
     std::vector<BYTE> bytes;
@@ -124,7 +126,9 @@ Registry& Registry::instance() {
     return *registry;
 }
 
-Registry::Registry() { resetLocked(); }
+Registry::Registry() {
+    resetLocked();
+}
 
 void Registry::resetLocked() {
     for (auto& root : roots_) {

@@ -36,7 +36,7 @@ std::u16string foldName(std::u16string_view name);
 // Items with a name, kept in creation order and found by folded name.
 template <class Ptr>
 class NamedList {
-public:
+  public:
     using Item = typename Ptr::element_type;
 
     Item* find(std::u16string_view name) const {
@@ -65,7 +65,7 @@ public:
 
     const std::vector<Ptr>& items() const { return items_; }
 
-private:
+  private:
     std::vector<Ptr> items_;
     std::unordered_map<std::u16string, Item*> index_;
 };
@@ -117,7 +117,7 @@ bool deleteValue(Key& key, std::u16string_view name);
 std::vector<BYTE> stringValueData(std::u16string_view s);
 
 class Registry {
-public:
+  public:
     // Built on first use and never destroyed, so that libraries detaching at process exit still
     // find it.
     static Registry& instance();
@@ -129,7 +129,7 @@ public:
     // old tree that are still open read as deleted.
     void resetLocked();
 
-private:
+  private:
     Registry();
 
     std::shared_mutex mutex_;

@@ -20,7 +20,7 @@ using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 
 // An open key. The handle keeps its key alive; a key deleted meanwhile reads as deleted.
 class KeyHandle final : public ce::kernel::Object {
-public:
+  public:
     explicit KeyHandle(std::shared_ptr<Key> k) : key(std::move(k)) {}
     const std::shared_ptr<Key> key;
 };
@@ -71,7 +71,8 @@ LONG pathError(ce::registry::PathError error) {
 }
 
 HKEY newHandle(std::shared_ptr<Key> key) {
-    return reinterpret_cast<HKEY>(ce::kernel::insertHandle(std::make_shared<KeyHandle>(std::move(key))));
+    return reinterpret_cast<HKEY>(
+        ce::kernel::insertHandle(std::make_shared<KeyHandle>(std::move(key))));
 }
 
 // Copies a name and its terminator into a caller's buffer of *capacity characters. On success
@@ -228,5 +229,5 @@ extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
     if (ref.root) return ERROR_SUCCESS;
     // Another thread may have closed the same handle since it was looked up.
     return ce::kernel::closeHandle(reinterpret_cast<HANDLE>(hKey)) ? ERROR_SUCCESS
-                                                                    : ERROR_INVALID_HANDLE;
+                                                                   : ERROR_INVALID_HANDLE;
 }

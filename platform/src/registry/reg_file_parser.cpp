@@ -28,7 +28,9 @@ struct LogicalLine {
     }
 };
 
-bool isSpace(char c) { return c == ' ' || c == '\t'; }
+bool isSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view trimLeft(std::string_view s) {
     while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
@@ -49,7 +51,7 @@ int hexDigit(char c) {
 
 // Reads one logical line: a cursor with the checks of the format's pieces.
 class LineParser {
-public:
+  public:
     explicit LineParser(const LogicalLine& line) : line_(line), text_(line.text) {}
 
     [[noreturn]] void fail(std::string message) const {
@@ -141,7 +143,8 @@ public:
     // After the opening '[': the rest of a key section.
     RegKeyChange section() {
         const std::size_t close = text_.rfind(']');
-        if (close == std::string_view::npos || close < pos_) fail("expected ']' after the key path");
+        if (close == std::string_view::npos || close < pos_)
+            fail("expected ']' after the key path");
         RegKeyChange change;
         change.remove = consume('-');
         const std::u16string fullPath = text::toWide(text_.substr(pos_, close - pos_));
@@ -203,7 +206,7 @@ public:
         return change;
     }
 
-private:
+  private:
     const LogicalLine& line_;
     std::string_view text_;
     std::size_t pos_ = 0;
@@ -237,7 +240,7 @@ bool decode(std::string_view bytes, std::string& text, std::string& error) {
 // Splits text into physical lines (LF or CRLF) and hands out the logical lines that hold
 // something other than a comment.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::string_view text) : text_(text) {}
 
     bool nextPhysical(std::string_view& line) {
@@ -273,7 +276,7 @@ public:
         return false;
     }
 
-private:
+  private:
     std::string_view text_;
     std::size_t pos_ = 0;
     std::size_t number_ = 0;
@@ -281,8 +284,8 @@ private:
 
 void parseLines(LineReader& reader, std::vector<RegKeyChange>& out) {
     std::string_view header;
-    if (!reader.nextPhysical(header) || (trimRight(header) != kRegFileHeader &&
-                                         trimRight(header) != kRegFileHeader4)) {
+    if (!reader.nextPhysical(header) ||
+        (trimRight(header) != kRegFileHeader && trimRight(header) != kRegFileHeader4)) {
         throw ParseError{1, "missing header: expected \"" + std::string(kRegFileHeader4) +
                                 "\" or \"" + std::string(kRegFileHeader) + "\""};
     }

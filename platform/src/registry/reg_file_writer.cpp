@@ -24,7 +24,8 @@ bool asPlainString(const Value& value, std::u16string& s) {
     const std::vector<BYTE>& d = value.data;
     if (value.type != REG_SZ || d.size() < 2 || d.size() % 2 != 0) return false;
     s.clear();
-    for (std::size_t i = 0; i + 2 < d.size(); i += 2) s.push_back(static_cast<char16_t>(d[i] | d[i + 1] << 8));
+    for (std::size_t i = 0; i + 2 < d.size(); i += 2)
+        s.push_back(static_cast<char16_t>(d[i] | d[i + 1] << 8));
     if (d[d.size() - 2] != 0 || d[d.size() - 1] != 0) return false;
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char16_t c = s[i];
@@ -91,7 +92,8 @@ void appendValue(const Value& value, std::string& out) {
 void writeRegSections(const Key& key, const std::u16string& path, std::string& out) {
     out += "\n[" + text::toUtf8(path) + "]\n";
     for (const auto& value : key.values.items()) appendValue(*value, out);
-    for (const auto& sub : key.subkeys.items()) writeRegSections(*sub, path + u'\\' + sub->name, out);
+    for (const auto& sub : key.subkeys.items())
+        writeRegSections(*sub, path + u'\\' + sub->name, out);
 }
 
 }  // namespace ce::registry

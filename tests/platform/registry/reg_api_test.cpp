@@ -282,9 +282,9 @@ TEST_F(RegApiTest, CloseAcceptsOnlyOpenKeysAndPredefinedRoots) {
 
 TEST_F(RegApiTest, MalformedPathsAndOversizedNamesAreRefused) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"A\\\\B", 0, nullptr, 0, 0, nullptr, &key,
-                              nullptr),
-              ERROR_BAD_PATHNAME);
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"A\\\\B", 0, nullptr, 0, 0, nullptr, &key, nullptr),
+        ERROR_BAD_PATHNAME);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\SYSTEM", 0, 0, &key), ERROR_BAD_PATHNAME);
     const std::u16string longest(255, u'k');
     const std::u16string tooLong(256, u'k');
@@ -296,9 +296,9 @@ TEST_F(RegApiTest, MalformedPathsAndOversizedNamesAreRefused) {
 
     EXPECT_EQ(RegSetValueExW(ok.get(), u"x", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
     const std::vector<BYTE> huge((1u << 20) + 1);
-    EXPECT_EQ(RegSetValueExW(ok.get(), u"x", 0, REG_BINARY, huge.data(),
-                             static_cast<DWORD>(huge.size())),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(
+        RegSetValueExW(ok.get(), u"x", 0, REG_BINARY, huge.data(), static_cast<DWORD>(huge.size())),
+        ERROR_INVALID_PARAMETER);
     EXPECT_EQ(readValue(ok.get(), u"x").result, ERROR_FILE_NOT_FOUND);
 }
 

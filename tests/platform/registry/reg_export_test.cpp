@@ -31,9 +31,7 @@ TEST_F(RegExportTest, ExportReadsBackToTheSameRegistry) {
     EXPECT_THAT(*first, HasSubstr(",\\\n  ab,")) << "long hex data is wrapped";
 
     host::registry::reset();
-    {
-        ScopedKey gone(createKey(HKEY_LOCAL_MACHINE, u"NotInTheExport"));
-    }
+    { ScopedKey gone(createKey(HKEY_LOCAL_MACHINE, u"NotInTheExport")); }
     ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"NotInTheExport"), ERROR_SUCCESS);
     const auto loaded = host::registry::loadText(*first, "export.reg");
     ASSERT_TRUE(loaded) << loaded.error;

@@ -16,7 +16,7 @@ using RegFileTest = RegistryTest;
 
 // Writes bytes to a file in the test's own temporary directory.
 class TempFile {
-public:
+  public:
     TempFile(const std::string& name, std::string_view bytes)
         : path_(std::filesystem::temp_directory_path() /
                 (std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
@@ -27,7 +27,7 @@ public:
     ~TempFile() { std::filesystem::remove(path_); }
     std::string path() const { return path_.string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -67,7 +67,8 @@ TEST_F(RegFileTest, LoadsEveryKindOfValue) {
     const StoredValue size = readValue(HKEY_LOCAL_MACHINE, path, u"MaxBulkReadSize");
     EXPECT_EQ(size.type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(size.data, (std::vector<BYTE>{0x00, 0x10, 0, 0}));
-    EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, path, u"Short").data, (std::vector<BYTE>{0x1f, 0, 0, 0}));
+    EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, path, u"Short").data,
+              (std::vector<BYTE>{0x1f, 0, 0, 0}));
 
     const StoredValue blob = readValue(HKEY_LOCAL_MACHINE, path, u"Blob");
     EXPECT_EQ(blob.type, static_cast<DWORD>(REG_BINARY));
@@ -207,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"\"V\"=hex(2:00\n", "devices.reg:5: expected ')' after the type number"},
         Malformed{"\"V\"=hex()\n", "devices.reg:5: expected a hex type number in 'hex(...)'"},
         Malformed{"\"V\"=hex 01\n", "devices.reg:5: expected ':' after 'hex'"},
-        Malformed{"\"V\"=qword:1\n", "devices.reg:5: expected a string, dword:, hex: or '-' after '='"},
+        Malformed{"\"V\"=qword:1\n",
+                  "devices.reg:5: expected a string, dword:, hex: or '-' after '='"},
         Malformed{"\"V\"=\"x\" y\n", "devices.reg:5: unexpected text after the value"},
         Malformed{"Name=1\n", "devices.reg:5: expected a [key] section or a value"},
         Malformed{"[-HKLM\\Gone]\n\"V\"=dword:1\n",
@@ -241,8 +243,8 @@ TEST_F(RegFileTest, BoundsNamesAndValueData) {
     EXPECT_EQ(result.error, "n.reg:2: key name longer than 255 characters");
 
     const std::string longValueName(16384, 'v');
-    result = host::registry::loadText("REGEDIT4\n[HKLM\\A]\n\"" + longValueName + "\"=\"\"\n",
-                                      "v.reg");
+    result =
+        host::registry::loadText("REGEDIT4\n[HKLM\\A]\n\"" + longValueName + "\"=\"\"\n", "v.reg");
     EXPECT_EQ(result.error, "v.reg:3: value name longer than 16383 characters");
 
     std::string bytes;

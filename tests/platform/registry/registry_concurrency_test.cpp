@@ -15,14 +15,18 @@ using RegistryConcurrencyTest = RegistryTest;
 constexpr int kWriters = 3;
 constexpr int kEntries = 60;
 
-std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 std::u16string entryPath(int writer, int entry) {
     return wide("Drivers\\Active\\W" + std::to_string(writer) + "_" + std::to_string(entry));
 }
 
 // Every third entry is deleted again after the next one is written.
-bool survives(int entry) { return entry % 3 != 0 || entry + 1 == kEntries; }
+bool survives(int entry) {
+    return entry % 3 != 0 || entry + 1 == kEntries;
+}
 
 void writeEntries(int writer) {
     for (int entry = 0; entry < kEntries; ++entry) {
@@ -75,10 +79,10 @@ TEST_F(RegistryConcurrencyTest, ReadersSeeAConsistentTreeWhileWritersChangeIt) {
     }
     threads.emplace_back([&writersLeft] {
         for (int round = 0; round < 20; ++round) {
-            const std::string text = "REGEDIT4\n[HKLM\\Drivers\\Active\\Loaded" +
-                                     std::to_string(round % 4) + "]\n\"Name\"=\"COM" +
-                                     std::to_string(round) + ":\"\n[-HKLM\\Drivers\\Active\\Loaded" +
-                                     std::to_string((round + 2) % 4) + "]\n";
+            const std::string text =
+                "REGEDIT4\n[HKLM\\Drivers\\Active\\Loaded" + std::to_string(round % 4) +
+                "]\n\"Name\"=\"COM" + std::to_string(round) +
+                ":\"\n[-HKLM\\Drivers\\Active\\Loaded" + std::to_string((round + 2) % 4) + "]\n";
             const auto result = host::registry::loadText(text);
             EXPECT_TRUE(result) << result.error;
         }

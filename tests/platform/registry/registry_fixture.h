@@ -10,17 +10,17 @@
 #include <vector>
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-private:
+  private:
     std::size_t handlesAtStart_ = 0;
 };
 
 // Owns an HKEY for the length of a test.
 class ScopedKey {
-public:
+  public:
     ScopedKey() = default;
     explicit ScopedKey(HKEY key) : key_(key) {}
     ScopedKey(const ScopedKey&) = delete;
@@ -30,7 +30,7 @@ public:
     HKEY get() const { return key_; }
     HKEY* out() { return &key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
