@@ -56,6 +56,7 @@ public:
     // Hands the signal straight to the waiters present now: to all of them, or to the first one
     // only. Used by PulseEvent, whose signal never becomes visible as a state.
     void grantToWaitersLocked(bool all);
+    std::size_t waiterCountLocked() const { return waiters_.size(); }
 
 private:
     friend DWORD waitForAny(const std::vector<std::shared_ptr<Waitable>>&, DWORD);

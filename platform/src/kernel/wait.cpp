@@ -1,3 +1,5 @@
+#include <host/handles.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -101,4 +103,11 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
     std::vector<std::shared_ptr<ce::kernel::Waitable>> objects;
     if (!collectWaitables(nCount, lpHandles, objects)) return WAIT_FAILED;
     return ce::kernel::waitForAny(objects, dwMilliseconds);
+}
+
+std::size_t host::waiterCount(void* handle) {
+    auto object = ce::kernel::lookupHandleAs<ce::kernel::Waitable>(handle);
+    if (!object) return 0;
+    std::lock_guard guard(ce::kernel::waitLock());
+    return object->waiterCountLocked();
 }
