@@ -1,4 +1,3 @@
-#include <charconv>
 #include <cstdint>
 #include <utility>
 
@@ -252,8 +251,6 @@ class LineReader {
         ++number_;
         return true;
     }
-
-    std::size_t number() const { return number_; }
 
     bool nextLogical(LogicalLine& out) {
         std::string_view line;
