@@ -43,6 +43,19 @@ std::shared_ptr<Object> lookupHandle(HANDLE handle) {
     return it == t.objects.end() ? nullptr : it->second;
 }
 
+bool lookupWaitables(const HANDLE* handles, std::size_t count,
+                     std::vector<std::shared_ptr<Waitable>>& out) {
+    HandleTable& t = table();
+    std::lock_guard guard(t.lock);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handles[i]));
+        Waitable* waitable = it == t.objects.end() ? nullptr : it->second->asWaitable();
+        if (waitable == nullptr) return false;
+        out.emplace_back(it->second, waitable);
+    }
+    return true;
+}
+
 bool closeHandle(HANDLE handle) {
     std::shared_ptr<Object> object;
     {

@@ -27,6 +27,9 @@ public:
     // Called once, when the handle that names this object is closed. Objects that block callers
     // (devices, queues) wake them here.
     virtual void onHandleClosed() {}
+
+    // The object as a Waitable, or null; cheaper than a dynamic cast on every wait.
+    virtual class Waitable* asWaitable() { return nullptr; }
 };
 
 // The lock that guards the state of every Waitable and the waiter lists.
@@ -46,6 +49,8 @@ struct Waiter {
 
 class Waitable : public Object {
 public:
+    Waitable* asWaitable() final { return this; }
+
     // All three are called with waitLock() held.
     virtual bool isSignalledLocked() const = 0;
     // A wait is satisfied by this object: auto-reset objects consume their signal here.
@@ -73,6 +78,10 @@ std::shared_ptr<Object> lookupHandle(HANDLE handle);
 // Removes the handle and calls onHandleClosed; false if the handle names nothing.
 bool closeHandle(HANDLE handle);
 std::size_t liveHandleCount();
+
+// Resolves every handle to its waitable object under one lock; false if one names none.
+bool lookupWaitables(const HANDLE* handles, std::size_t count,
+                     std::vector<std::shared_ptr<Waitable>>& out);
 
 template <class T>
 std::shared_ptr<T> lookupHandleAs(HANDLE handle) {

@@ -76,13 +76,9 @@ bool collectWaitables(DWORD count, const HANDLE* handles,
         return false;
     }
     out.reserve(count);
-    for (DWORD i = 0; i < count; ++i) {
-        auto object = ce::kernel::lookupHandleAs<ce::kernel::Waitable>(handles[i]);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return false;
-        }
-        out.push_back(std::move(object));
+    if (!ce::kernel::lookupWaitables(handles, count, out)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
     }
     return true;
 }
