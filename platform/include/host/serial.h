@@ -32,7 +32,7 @@ namespace host::serial {
 //
 // Every member function is thread-safe. Handlers run with no platform lock held.
 class SimulatedLine {
-public:
+  public:
     virtual ~SimulatedLine() = default;
 
     // --- The peer end ---
@@ -61,8 +61,10 @@ public:
 
     // Called with true when the device end is opened (CreateFileW on its name succeeds) and with
     // false when that handle is closed, or when the device is removed while it is open. Runs on
-    // the thread that opens or closes; it may call any function of this header, and should not
-    // block for long. Replaces any earlier handler; an empty function removes it.
+    // the thread that opens or closes; it should not block for long, and may call any function
+    // of this header except deactivate() of this same line (the removal would wait for the open
+    // or close that runs the handler). Replaces any earlier handler; an empty function removes
+    // it.
     virtual void setOpenHandler(std::function<void(bool open)> handler) = 0;
 
     // True while a handle on the device end is open.
