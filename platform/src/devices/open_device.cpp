@@ -4,12 +4,12 @@ namespace ce::devices {
 
 bool OpenDevice::enter() {
     std::lock_guard guard(device_->lock);
-    if (handleClosed_ || driverClosed_) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
     if (device_->removed) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return false;
+    }
+    if (handleClosed_ || driverClosed_) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     ++inFlight_;
