@@ -2,8 +2,10 @@
 //
 // The handheld's object store is one host directory, the root. Every path resolves from it,
 // with or without a leading backslash (the handheld has no current directory); no path can leave
-// it: ".." never climbs above the root, and a symbolic link inside the root that leads outside it
-// is refused with ERROR_ACCESS_DENIED.
+// it: a ".." that would climb above the root, and a path through a symbolic link inside the root
+// whose target lies outside it (or does not exist), are refused with ERROR_ACCESS_DENIED. Names
+// holding a character the handheld rejects (: * ? " < > | or a control character) fail with
+// ERROR_INVALID_NAME.
 #pragma once
 
 #include <string>
