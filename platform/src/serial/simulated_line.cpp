@@ -48,8 +48,12 @@ class SimulatedLineImpl final : public host::serial::SimulatedLine,
             if (stop.stop_requested() || now >= deadline) return 0;
             TimePoint until = deadline;
             if (const auto arrival = toPeer_.arrivalOf(1, now)) until = std::min(until, *arrival);
-            peerWake_.wait_until(lock, stop, until,
-                                 [&] { return toPeer_.arrived(Clock::now()) > 0; });
+            // Bytes queued during the wait arrive at a time `until` did not know of: wake for
+            // them too, so that the loop computes their arrival.
+            const std::size_t queued = toPeer_.size();
+            peerWake_.wait_until(lock, stop, until, [&] {
+                return toPeer_.size() != queued || toPeer_.arrived(Clock::now()) > 0;
+            });
         }
     }
 
