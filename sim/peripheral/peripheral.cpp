@@ -1,0 +1,213 @@
+#include "peripheral/peripheral.h"
+
+#include <host/devices.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace sim {
+namespace {
+
+constexpr unsigned kPowerPortNumber = 1;
+
+// The number of a "COMn:" device name, or nothing for any other device.
+std::optional<unsigned> comNumberOf(std::string_view name) {
+    if (name.size() < 5 || name.back() != ':') return std::nullopt;
+    const auto upper = [](char c) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    };
+    if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M')
+        return std::nullopt;
+    unsigned number = 0;
+    const char* first = name.data() + 3;
+    const char* last = name.data() + name.size() - 1;
+    const auto [end, error] = std::from_chars(first, last, number);
+    if (error != std::errc{} || end != last) return std::nullopt;
+    return number;
+}
+
+}  // namespace
+
+Peripheral::Peripheral(PeripheralOptions options) : options_(options) {}
+
+Peripheral::~Peripheral() {
+    stop();
+}
+
+void Peripheral::start() {
+    if (powerLine_) throw std::logic_error("the peripheral is already started");
+    activator_ = std::jthread([this](std::stop_token stop) { activateWhenDue(std::move(stop)); });
+    powerLine_ = host::serial::createSimulatedLine(0);
+    powerLine_->setOpenHandler([this](bool open) { powerChanged(open); });
+    if (!powerLine_->activate(kPowerPortNumber)) {
+        const DWORD error = GetLastError();
+        stop();
+        throw std::runtime_error("COM1: cannot be the peripheral's power port (error " +
+                                 std::to_string(error) + "): it is already taken");
+    }
+}
+
+void Peripheral::stop() {
+    if (powerLine_) {
+        // Removing the power port while it is held open powers the peripheral off through the
+        // open handler, which takes the data port down with it.
+        powerLine_->deactivate();
+        powerLine_->setOpenHandler({});
+    }
+    if (activator_.joinable()) {
+        activator_.request_stop();
+        activator_.join();
+    }
+}
+
+void Peripheral::setFrameHandler(FrameHandler handler) {
+    std::lock_guard guard(mutex_);
+    frameHandler_ = std::move(handler);
+}
+
+bool Peripheral::isPowered() const {
+    std::lock_guard guard(mutex_);
+    return powered_;
+}
+
+unsigned Peripheral::powerCycles() const {
+    std::lock_guard guard(mutex_);
+    return powerCycles_;
+}
+
+unsigned Peripheral::dataPortNumber() const {
+    std::lock_guard guard(mutex_);
+    return dataPort_ ? dataPort_->number() : 0;
+}
+
+unsigned Peripheral::waitForDataPort(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return dataPort_ != nullptr; });
+    return dataPort_ ? dataPort_->number() : 0;
+}
+
+std::string Peripheral::dataPortError() const {
+    std::lock_guard guard(mutex_);
+    return dataPortError_;
+}
+
+std::vector<Frame> Peripheral::receivedFrames() const {
+    std::lock_guard guard(mutex_);
+    return frames_;
+}
+
+bool Peripheral::waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+}
+
+bool Peripheral::sendFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
+    const std::vector<std::uint8_t> bytes = encodeFrame(type, payload);
+    std::shared_ptr<host::serial::SimulatedLine> line;
+    {
+        std::lock_guard guard(mutex_);
+        line = dataLine_;
+    }
+    if (!line) return false;
+    line->write(bytes);
+    return true;
+}
+
+// Runs on the thread that opens or closes "COM1:".
+void Peripheral::powerChanged(bool on) {
+    std::lock_guard power(powerLock_);
+    const bool now = options_.dataPort && options_.dataPortDelay.count() <= 0;
+    std::unique_ptr<DataPort> ending;
+    {
+        std::lock_guard guard(mutex_);
+        powered_ = on;
+        pending_.reset();
+        if (on) {
+            ++powerCycles_;
+            dataPortError_.clear();
+            if (options_.dataPort && !now)
+                pending_ = PendingActivation{
+                    std::chrono::steady_clock::now() + options_.dataPortDelay, powerCycles_};
+        } else {
+            ending = std::move(dataPort_);
+            dataLine_.reset();
+        }
+    }
+    changed_.notify_all();
+    // The port's reader thread may be waiting for mutex_ to record a frame: end it unlocked.
+    ending.reset();
+    if (on && now) activateDataPort();
+}
+
+void Peripheral::activateWhenDue(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (!pending_) {
+            changed_.wait(lock, stop, [&] { return pending_.has_value(); });
+            continue;
+        }
+        const PendingActivation due = *pending_;
+        const bool cancelled =
+            changed_.wait_until(lock, stop, due.due, [&] { return pending_ != due; });
+        if (cancelled || stop.stop_requested()) continue;
+        lock.unlock();
+        {
+            std::lock_guard power(powerLock_);
+            bool still;
+            {
+                std::lock_guard guard(mutex_);
+                still = pending_ == due;
+                if (still) pending_.reset();
+            }
+            if (still) activateDataPort();
+        }
+        lock.lock();
+    }
+}
+
+// Called with powerLock_ held.
+void Peripheral::activateDataPort() {
+    const unsigned number = *options_.dataPort == PeripheralOptions::kLowestFreePort
+                                ? chooseDataPortNumber()
+                                : *options_.dataPort;
+    auto port = DataPort::activate(number, options_.dataBitRate,
+                                   [this](const Frame& frame) { record(frame); });
+    const DWORD error = port ? 0 : GetLastError();
+    {
+        std::lock_guard guard(mutex_);
+        if (port) {
+            dataLine_ = port->line();
+            dataPort_ = std::move(port);
+        } else {
+            dataPortError_ = "COM" + std::to_string(number) +
+                             ": cannot be the peripheral's data port (error " +
+                             std::to_string(error) + ")";
+        }
+    }
+    changed_.notify_all();
+}
+
+unsigned Peripheral::chooseDataPortNumber() const {
+    unsigned highest = 0;
+    for (const auto& device : host::devices::activeDevices())
+        if (const auto number = comNumberOf(device.name)) highest = std::max(highest, *number);
+    return highest + 1;
+}
+
+void Peripheral::record(const Frame& frame) {
+    FrameHandler handler;
+    {
+        std::lock_guard guard(mutex_);
+        frames_.push_back(frame);
+        handler = frameHandler_;
+    }
+    changed_.notify_all();
+    if (handler) handler(frame);
+}
+
+}  // namespace sim

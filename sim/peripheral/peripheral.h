@@ -1,0 +1,120 @@
+// The snap-on peripheral as a device model.
+//
+// It owns the device behind "COM1:": while a handle on it is open, the peripheral is powered.
+// A while after power-up (dataPortDelay) its data port comes up as a new COM device, listed in
+// HKEY_LOCAL_MACHINE\Drivers\Active like any serial adapter; at power-off the port goes away.
+// Frames the library writes to the data port are decoded and recorded, and handed to a frame
+// handler, through which the peripheral's answers are given.
+#pragma once
+
+#include <host/serial.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peripheral/data_port.h"
+#include "peripheral/frame.h"
+
+namespace sim {
+
+struct PeripheralOptions {
+    // From power-up until the data port appears. 0 makes it appear before the CreateFileW that
+    // powers the peripheral returns.
+    std::chrono::milliseconds dataPortDelay{50};
+
+    // kLowestFreePort: one above the highest COM number active when the port comes up. A number:
+    // that COM number. Nothing: the port never appears.
+    static constexpr unsigned kLowestFreePort = 0;
+    std::optional<unsigned> dataPort = kLowestFreePort;
+
+    // Bit rate of the data line; 0 makes it unpaced.
+    std::uint32_t dataBitRate = 115200;
+};
+
+class Peripheral {
+  public:
+    // Called on the data port's reader thread with every frame received, after it is recorded.
+    using FrameHandler = std::function<void(const Frame&)>;
+
+    explicit Peripheral(PeripheralOptions options = {});
+    // Stops the peripheral (see stop()).
+    ~Peripheral();
+    Peripheral(const Peripheral&) = delete;
+    Peripheral& operator=(const Peripheral&) = delete;
+
+    // Makes "COM1:" the peripheral's power switch. Throws std::runtime_error when "COM1:" is
+    // already taken. A peripheral is started once.
+    void start();
+
+    // Removes "COM1:" and the data port (handles on them fail from then on) and ends the
+    // peripheral's threads. Safe to call more than once.
+    void stop();
+
+    // Replaces the frame handler. It may call sendFrame().
+    void setFrameHandler(FrameHandler handler);
+
+    bool isPowered() const;
+    // Number of power-ups so far.
+    unsigned powerCycles() const;
+    // The COM number of the data port while it is present, else 0.
+    unsigned dataPortNumber() const;
+    // Waits until the data port is present; its number, or 0 when `timeout` passed first.
+    unsigned waitForDataPort(std::chrono::milliseconds timeout) const;
+    // Why the last attempt to bring up the data port failed; empty when it did not.
+    std::string dataPortError() const;
+
+    // Every frame received since start(), in order.
+    std::vector<Frame> receivedFrames() const;
+    // Waits until at least `count` frames have been received; false when `timeout` passed first.
+    bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // Sends a frame to the library on the data port. False when the port is not present.
+    // Throws std::length_error for a payload of more than 255 bytes.
+    bool sendFrame(std::uint8_t type, std::span<const std::uint8_t> payload);
+
+  private:
+    // A power-up whose data port is still to come.
+    struct PendingActivation {
+        std::chrono::steady_clock::time_point due;
+        unsigned powerCycle;
+        bool operator==(const PendingActivation&) const = default;
+    };
+
+    void powerChanged(bool on);
+    void activateWhenDue(std::stop_token stop);
+    void activateDataPort();
+    unsigned chooseDataPortNumber() const;
+    void record(const Frame& frame);
+
+    const PeripheralOptions options_;
+    std::shared_ptr<host::serial::SimulatedLine> powerLine_;
+
+    // Orders power changes against a delayed activation, so that a port never comes up after
+    // the power-off that should have prevented it. Taken before mutex_, and never by the data
+    // port's reader thread, which power-off waits for.
+    std::mutex powerLock_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable_any changed_;
+    bool powered_ = false;
+    unsigned powerCycles_ = 0;
+    std::optional<PendingActivation> pending_;
+    std::unique_ptr<DataPort> dataPort_;
+    std::shared_ptr<host::serial::SimulatedLine> dataLine_;
+    std::string dataPortError_;
+    std::vector<Frame> frames_;
+    FrameHandler frameHandler_;
+
+    std::jthread activator_;
+};
+
+}  // namespace sim

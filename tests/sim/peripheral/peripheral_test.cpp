@@ -1,0 +1,321 @@
+#include "peripheral/peripheral.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <host/serial.h>
+#include <windows.h>
+#include <winreg.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+// Only bounds a hang; a healthy run never waits this long.
+constexpr auto kBound = 5s;
+
+PeripheralOptions immediatePort() {
+    PeripheralOptions options;
+    options.dataPortDelay = 0ms;
+    options.dataBitRate = 0;
+    return options;
+}
+
+// The "Name" of every entry under HKLM\Drivers\Active, as the library's discovery reads them.
+std::vector<std::string> activeDeviceNames() {
+    std::vector<std::string> names;
+    HKEY active = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, KEY_READ, &active) !=
+        ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0;; ++i) {
+        WCHAR subkey[64];
+        DWORD subkeyLength = 64;
+        if (RegEnumKeyExW(active, i, subkey, &subkeyLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        HKEY entry = nullptr;
+        if (RegOpenKeyExW(active, subkey, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
+        WCHAR value[64] = {};
+        DWORD size = sizeof value - sizeof(WCHAR);
+        if (RegQueryValueExW(entry, u"Name", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                             &size) == ERROR_SUCCESS) {
+            std::string name;
+            for (const WCHAR* c = value; *c != 0; ++c) name.push_back(static_cast<char>(*c));
+            names.push_back(name);
+        }
+        RegCloseKey(entry);
+    }
+    RegCloseKey(active);
+    return names;
+}
+
+class Handle {
+  public:
+    explicit Handle(const char16_t* name)
+        : handle_(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr)) {}
+    ~Handle() { close(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    void close() {
+        if (valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+    bool write(const std::vector<std::uint8_t>& bytes) {
+        DWORD written = 0;
+        return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) &&
+               written == bytes.size();
+    }
+
+    // Reads until `count` bytes have come or a read gives none within the bound.
+    std::vector<std::uint8_t> read(std::size_t count) {
+        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, static_cast<DWORD>(kBound / 1ms), 0, 0};
+        SetCommTimeouts(handle_, &timeouts);
+        std::vector<std::uint8_t> bytes(count);
+        std::size_t got = 0;
+        while (got < count) {
+            DWORD n = 0;
+            if (!ReadFile(handle_, bytes.data() + got, static_cast<DWORD>(count - got), &n,
+                          nullptr) ||
+                n == 0)
+                break;
+            got += n;
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// A serial line that stands for another adapter already plugged in.
+std::shared_ptr<host::serial::SimulatedLine> plugged(unsigned number) {
+    auto line = host::serial::createSimulatedLine(0);
+    EXPECT_TRUE(line->activate(number));
+    return line;
+}
+
+TEST(PeripheralPower, FollowsWhetherCom1IsHeldOpen) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    EXPECT_FALSE(peripheral.isPowered());
+    EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
+
+    for (unsigned cycle = 1; cycle <= 2; ++cycle) {
+        Handle power(u"COM1:");
+        ASSERT_TRUE(power.valid());
+        EXPECT_TRUE(peripheral.isPowered());
+        EXPECT_EQ(peripheral.powerCycles(), cycle);
+        power.close();
+        EXPECT_FALSE(peripheral.isPowered());
+    }
+}
+
+TEST(PeripheralPower, StartRefusesWhenCom1IsTaken) {
+    auto other = plugged(1);
+    Peripheral peripheral(immediatePort());
+    EXPECT_THROW(peripheral.start(), std::runtime_error);
+    other->deactivate();
+}
+
+TEST(PeripheralPower, StopRemovesThePortsEvenWhileHeldOpen) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    Handle power(u"COM1:");
+    ASSERT_EQ(peripheral.dataPortNumber(), 2u);
+    peripheral.stop();
+    EXPECT_FALSE(peripheral.isPowered());
+    EXPECT_THAT(activeDeviceNames(), Not(Contains("COM1:")));
+    EXPECT_THAT(activeDeviceNames(), Not(Contains("COM2:")));
+    EXPECT_FALSE(power.write({0x00}));
+    peripheral.stop();
+}
+
+TEST(PeripheralDataPort, AppearsAtPowerOnAboveTheHighestPresentNumber) {
+    auto adapter = plugged(3);
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    EXPECT_EQ(peripheral.dataPortNumber(), 0u);
+
+    Handle power(u"COM1:");
+    // With no delay the port is listed before the open that powers the peripheral returns.
+    EXPECT_EQ(peripheral.dataPortNumber(), 4u);
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM3:", "COM4:"));
+    adapter->deactivate();
+}
+
+TEST(PeripheralDataPort, TakesTheNumberRecomputedAtEachPowerOn) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    {
+        Handle power(u"COM1:");
+        EXPECT_EQ(peripheral.dataPortNumber(), 2u);
+    }
+    auto adapter = plugged(6);
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.dataPortNumber(), 7u);
+    power.close();
+    adapter->deactivate();
+}
+
+TEST(PeripheralDataPort, AppearsAtAChosenNumber) {
+    PeripheralOptions options = immediatePort();
+    options.dataPort = 9;
+    Peripheral peripheral(options);
+    peripheral.start();
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.dataPortNumber(), 9u);
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM9:"));
+    EXPECT_TRUE(peripheral.dataPortError().empty());
+}
+
+TEST(PeripheralDataPort, ChosenNumberAlreadyTakenIsReportedNotListedTwice) {
+    auto adapter = plugged(3);
+    PeripheralOptions options = immediatePort();
+    options.dataPort = 3;
+    Peripheral peripheral(options);
+    peripheral.start();
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.dataPortNumber(), 0u);
+    EXPECT_THAT(peripheral.dataPortError(), HasSubstr("COM3:"));
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM3:"));
+    power.close();
+    adapter->deactivate();
+}
+
+TEST(PeripheralDataPort, NeverAppearsWhenToldSo) {
+    PeripheralOptions options = immediatePort();
+    options.dataPort = std::nullopt;
+    Peripheral peripheral(options);
+    peripheral.start();
+    Handle power(u"COM1:");
+    EXPECT_TRUE(peripheral.isPowered());
+    EXPECT_EQ(peripheral.waitForDataPort(300ms), 0u);
+    EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
+}
+
+TEST(PeripheralDataPort, AppearsNoSoonerThanTheDelayAfterPowerOn) {
+    PeripheralOptions options = immediatePort();
+    options.dataPortDelay = 150ms;
+    Peripheral peripheral(options);
+    peripheral.start();
+    const auto poweredAt = std::chrono::steady_clock::now();
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.waitForDataPort(kBound), 2u);
+    EXPECT_GE(std::chrono::steady_clock::now() - poweredAt, options.dataPortDelay);
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM2:"));
+}
+
+TEST(PeripheralDataPort, PowerOffBeforeTheDelayCancelsTheActivation) {
+    PeripheralOptions options = immediatePort();
+    options.dataPortDelay = 150ms;
+    Peripheral peripheral(options);
+    peripheral.start();
+    { Handle power(u"COM1:"); }
+    // Three times the delay: an activation that was not cancelled would have shown by then.
+    EXPECT_EQ(peripheral.waitForDataPort(3 * options.dataPortDelay), 0u);
+    EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
+
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.waitForDataPort(kBound), 2u);
+}
+
+TEST(PeripheralDataPort, GoesAwayAtPowerOffAndFailsItsOpenHandles) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(data.valid());
+    EXPECT_TRUE(data.write({0x21, 0x00, 0x00}));
+
+    power.close();
+    EXPECT_EQ(peripheral.dataPortNumber(), 0u);
+    EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
+    EXPECT_FALSE(data.write({0x21, 0x00, 0x00}));
+    EXPECT_FALSE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x02}));
+}
+
+TEST(PeripheralFrames, RecordsFramesHoweverTheyAreSplitOnAPacedLine) {
+    PeripheralOptions options = immediatePort();
+    options.dataBitRate = 115200;
+    Peripheral peripheral(options);
+    peripheral.start();
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(data.valid());
+
+    ASSERT_TRUE(data.write({0x21, 0x00}));
+    ASSERT_TRUE(data.write({0x02, 0x01, 0x00}));
+    ASSERT_TRUE(peripheral.waitForFrames(1, kBound));
+    ASSERT_TRUE(
+        data.write({0x55, 0x21, 0x00, 0x02, 0x06, 0x00, 0x21, 0x00, 0x03, 0x0B, 0x21, 0x00}));
+    ASSERT_TRUE(peripheral.waitForFrames(3, kBound));
+
+    EXPECT_THAT(
+        peripheral.receivedFrames(),
+        ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}, Frame{0, {0x0B, 0x21, 0x00}}));
+}
+
+TEST(PeripheralFrames, PowerCycleDiscardsAHalfReceivedFrame) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    {
+        Handle power(u"COM1:");
+        Handle data(u"COM2:");
+        // A whole frame, then the start of one that the power-off cuts short.
+        ASSERT_TRUE(data.write({0x21, 0x00, 0x01, 0x03, 0x21, 0x00, 0x05, 0x01}));
+        ASSERT_TRUE(peripheral.waitForFrames(1, kBound));
+        data.close();
+    }
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(data.write({0x21, 0x00, 0x02, 0x01, 0x00}));
+    ASSERT_TRUE(peripheral.waitForFrames(2, kBound));
+    EXPECT_THAT(peripheral.receivedFrames(), ElementsAre(Frame{0, {0x03}}, Frame{0, {0x01, 0x00}}));
+}
+
+TEST(PeripheralFrames, SendFrameReachesTheLibrarySide) {
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    EXPECT_FALSE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x03, 0x00}));
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x03, 0x00}));
+    EXPECT_THAT(data.read(5), ElementsAre(0x21, 0x00, 0x02, 0x03, 0x00));
+}
+
+TEST(PeripheralFrames, FrameHandlerSeesEachFrameAndMayAnswer) {
+    Peripheral peripheral(immediatePort());
+    std::vector<Frame> seen;
+    peripheral.setFrameHandler([&](const Frame& frame) {
+        seen.push_back(frame);
+        const std::vector<std::uint8_t> answer{static_cast<std::uint8_t>(*frame.code() + 1)};
+        peripheral.sendFrame(0, answer);
+    });
+    peripheral.start();
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(data.write({0x21, 0x00, 0x02, 0x01, 0x00, 0x21, 0x00, 0x02, 0x06, 0x00}));
+    EXPECT_THAT(data.read(8), ElementsAre(0x21, 0x00, 0x01, 0x02, 0x21, 0x00, 0x01, 0x07));
+    // The answers were sent from within the handler, so both calls are over.
+    EXPECT_THAT(seen, ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}));
+}
+
+}  // namespace
+}  // namespace sim
