@@ -97,7 +97,10 @@ ResolvedPath resolvePath(std::u16string_view path) {
         return result;
     }
     result.host = root;
-    for (const auto part : parts) result.host += "/" + text::toUtf8(part);
+    for (const auto part : parts) {
+        result.host += '/';
+        result.host += text::toUtf8(part);
+    }
     result.isRoot = parts.empty();
 
     // Symbolic links inside the root must not lead out of it. An existing path is judged by its
