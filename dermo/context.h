@@ -1,0 +1,61 @@
+// The driver's records: one DeviceContext per attached sensor, one PipeState per pipe, one
+// OpenContext per open handle. Each is validated by its signature and by its presence in the
+// table of live contexts (live_contexts.h) before it is used.
+#pragma once
+
+#include <usbdi.h>
+#include <windows.h>
+
+struct PipeState {
+    USB_PIPE hPipe;
+    USB_ENDPOINT_DESCRIPTOR endpoint;
+    HANDLE completionEvent;
+    CRITICAL_SECTION lock;
+    BOOL lockInitialised;
+    DWORD maxTransferSize;
+};
+
+struct DeviceContext {
+    BYTE signature[4];
+    volatile LONG openCount;
+    BOOL detached;
+    HANDLE idleEvent;
+    // The handheld keeps the first 168 bytes (size word and 41 pointers of four bytes); on this
+    // host the same table is sizeof(USB_FUNCS). Entries the stack did not supply stay null.
+    USB_FUNCS usbFuncs;
+    USB_DEVICE_DESCRIPTOR deviceDescriptor;
+    USB_HANDLE hDevice;
+    HANDLE activeDevice;
+    LPCUSB_INTERFACE interface;
+    BOOL suspendSupported;
+    BOOL suspended;
+    DWORD failureCount;
+    PipeState bulkIn;
+    PipeState bulkOut;
+    PipeState interruptIn;
+    BOOL timeoutPerRequest;
+    DWORD bulkRetryNumber;
+    // The 32-bit word handed to ActivateDevice as the client information: an address does not
+    // fit into the REG_DWORD "ClientInfo" on this host, so DRX_Init maps this id back.
+    DWORD clientId;
+    // How long the detach waits, after the last handle closed, before freeing the context.
+    DWORD detachPause;
+};
+
+struct OpenContext {
+    BYTE signature[4];
+    DeviceContext* device;
+    DWORD readTimeout;
+    DWORD writeTimeout;
+    DWORD controlTimeout;
+    BOOL timeoutPerRequest;
+    DWORD bulkRetryNumber;
+};
+
+// The signatures, as the bytes "VkDc" and "VkOc" in memory order.
+extern const BYTE kDeviceSignature[4];
+extern const BYTE kOpenSignature[4];
+
+DeviceContext* AllocateDeviceContext();
+void FreeDeviceContext(DeviceContext* context);
+void ClosePipeState(DeviceContext* context, PipeState* pipe);

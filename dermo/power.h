@@ -1,0 +1,8 @@
+// Suspension of an idle sensor, where the USB stack offers it.
+#pragma once
+
+#include "context.h"
+
+// Both expect the context lock to be held (live_contexts.h). A refused request changes nothing.
+void SuspendSensor(DeviceContext* context);
+void ResumeSensor(DeviceContext* context);
