@@ -184,7 +184,8 @@ TEST_F(FramedPortTest, HandlersNewestFirstAndFrameFreedAfterTheLast) {
 
     const Bytes a{0x21, 0x00, 0x01, 0x03};
     const Bytes b{0x21, 0x00, 0x02, 0x02, 0x07};
-    const int live = before + 1;
+    // Where allocations cannot be watched, the probe counts none.
+    const int live = probe::kAvailable ? before + 1 : before;
     EXPECT_EQ(
         frames.seen(),
         (std::vector<Seen>{
