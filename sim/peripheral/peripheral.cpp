@@ -1,35 +1,17 @@
 #include "peripheral/peripheral.h"
 
-#include <host/devices.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <stdexcept>
-#include <string_view>
 #include <utility>
+
+#include "peripheral/active_com_ports.h"
 
 namespace sim {
 namespace {
 
 constexpr unsigned kPowerPortNumber = 1;
-
-// The number of a "COMn:" device name, or nothing for any other device.
-std::optional<unsigned> comNumberOf(std::string_view name) {
-    if (name.size() < 5 || name.back() != ':') return std::nullopt;
-    const auto upper = [](char c) {
-        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    };
-    if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M')
-        return std::nullopt;
-    unsigned number = 0;
-    const char* first = name.data() + 3;
-    const char* last = name.data() + name.size() - 1;
-    const auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc{} || end != last) return std::nullopt;
-    return number;
-}
 
 }  // namespace
 
@@ -193,10 +175,8 @@ void Peripheral::activateDataPort() {
 }
 
 unsigned Peripheral::chooseDataPortNumber() const {
-    unsigned highest = 0;
-    for (const auto& device : host::devices::activeDevices())
-        if (const auto number = comNumberOf(device.name)) highest = std::max(highest, *number);
-    return highest + 1;
+    const std::vector<unsigned> present = activeComNumbers();
+    return present.empty() ? 1 : *std::max_element(present.begin(), present.end()) + 1;
 }
 
 void Peripheral::record(const Frame& frame) {

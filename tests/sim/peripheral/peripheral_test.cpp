@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <host/registry.h>
 #include <host/serial.h>
 #include <windows.h>
 #include <winreg.h>
@@ -158,6 +159,19 @@ TEST(PeripheralDataPort, AppearsAtPowerOnAboveTheHighestPresentNumber) {
     EXPECT_EQ(peripheral.dataPortNumber(), 4u);
     EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM3:", "COM4:"));
     adapter->deactivate();
+}
+
+TEST(PeripheralDataPort, CountsPortsThatOnlyTheRegistryLists) {
+    // As a device image's registry file may list them; the library goes by the registry.
+    ASSERT_TRUE(
+        host::registry::loadText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Drivers\\Active\\90]\n"
+                                 "\"Name\"=\"com5:\"\n"));
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.dataPortNumber(), 6u);
+    power.close();
+    ASSERT_TRUE(host::registry::loadText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Drivers\\Active\\90]\n"));
 }
 
 TEST(PeripheralDataPort, TakesTheNumberRecomputedAtEachPowerOn) {
