@@ -109,18 +109,6 @@ TEST_F(FramedPortTest, PortLinesReachTheMessageHandlers) {
     EXPECT_EQ(lines.lines().size(), 2u);
 }
 
-TEST_F(FramedPortTest, SameMessageHandlerTwiceIsCalledTwice) {
-    FramedPort missing("COM9:", 115200);
-    LineLog lines;
-    missing.AddMessageHandler(&lines, LineLog::kHandler);
-    missing.AddMessageHandler(&lines, LineLog::kHandler);
-    missing.ReportError("line");
-    EXPECT_EQ(lines.lines(), (Strings{"line", "line"}));
-    EXPECT_EQ(missing.RemoveMessageHandler(&lines, LineLog::kHandler), 0);
-    missing.ReportError("again");
-    EXPECT_EQ(lines.lines(), (Strings{"line", "line", "again"}));
-}
-
 TEST_F(FramedPortTest, SendFrameIsOneWriteOfTheWholeFrame) {
     ASSERT_TRUE(port.Open());
     const BYTE payload[] = {0x01, 0x00};
