@@ -20,8 +20,7 @@ host::usb::Descriptors Sensor::descriptors() {
             endpoints.push_back(
                 host::usb::endpoint(e.address, e.type, e.maxPacketSize, e.interval));
         host::usb::Interface interface = host::usb::interfaceSetting(
-            setting.number, setting.alternateSetting, setting.interfaceClass,
-            std::move(endpoints));
+            setting.number, setting.alternateSetting, setting.interfaceClass, std::move(endpoints));
         interface.descriptor.bInterfaceSubClass = setting.interfaceSubClass;
         interface.descriptor.bInterfaceProtocol = setting.interfaceProtocol;
         interfaces.push_back(std::move(interface));

@@ -44,8 +44,8 @@ class Sensor : public host::usb::DeviceModel {
     std::atomic<int> alternateSetting_{-1};
 
     std::mutex lock_;
-    std::deque<BYTE> loopback_;                          // guarded by lock_
-    std::deque<host::usb::RequestPtr> pendingReads_;     // guarded by lock_
+    std::deque<BYTE> loopback_;                       // guarded by lock_
+    std::deque<host::usb::RequestPtr> pendingReads_;  // guarded by lock_
 };
 
 }  // namespace sim

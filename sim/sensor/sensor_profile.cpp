@@ -53,18 +53,25 @@ void endpointKind(const std::string& kind, const std::string& what, SensorEndpoi
     const auto dash = kind.rfind('-');
     const std::string type = dash == std::string::npos ? kind : kind.substr(0, dash);
     const std::string direction = dash == std::string::npos ? "" : kind.substr(dash + 1);
-    if (type == "control") endpoint.type = USB_ENDPOINT_TYPE_CONTROL;
-    else if (type == "isochronous") endpoint.type = USB_ENDPOINT_TYPE_ISOCHRONOUS;
-    else if (type == "bulk") endpoint.type = USB_ENDPOINT_TYPE_BULK;
-    else if (type == "interrupt") endpoint.type = USB_ENDPOINT_TYPE_INTERRUPT;
-    else throw ProfileError(what + ": unknown kind \"" + kind + "\"");
-    if (direction == "in") in = true;
-    else if (direction == "out" || (direction.empty() && type == "control")) in = false;
-    else throw ProfileError(what + ": kind \"" + kind + "\" needs -in or -out");
+    if (type == "control")
+        endpoint.type = USB_ENDPOINT_TYPE_CONTROL;
+    else if (type == "isochronous")
+        endpoint.type = USB_ENDPOINT_TYPE_ISOCHRONOUS;
+    else if (type == "bulk")
+        endpoint.type = USB_ENDPOINT_TYPE_BULK;
+    else if (type == "interrupt")
+        endpoint.type = USB_ENDPOINT_TYPE_INTERRUPT;
+    else
+        throw ProfileError(what + ": unknown kind \"" + kind + "\"");
+    if (direction == "in")
+        in = true;
+    else if (direction == "out" || (direction.empty() && type == "control"))
+        in = false;
+    else
+        throw ProfileError(what + ": kind \"" + kind + "\" needs -in or -out");
 }
 
-SensorEndpoint parseEndpoint(const toml::node& node, const std::string& what,
-                             BYTE defaultNumber) {
+SensorEndpoint parseEndpoint(const toml::node& node, const std::string& what, BYTE defaultNumber) {
     const toml::table* table = node.as_table();
     if (table == nullptr) throw ProfileError(what + ": expected a table");
     const toml::node_view<const toml::node> view{node};
@@ -73,8 +80,8 @@ SensorEndpoint parseEndpoint(const toml::node& node, const std::string& what,
     const toml::node* kind = table->get("kind");
     if (kind == nullptr) throw ProfileError(what + ": missing kind");
     endpointKind(text(*kind, what + ": kind"), what, endpoint, in);
-    const BYTE number = static_cast<BYTE>(integer(view["number"], what + ": number", 0, 15,
-                                                  defaultNumber));
+    const BYTE number =
+        static_cast<BYTE>(integer(view["number"], what + ": number", 0, 15, defaultNumber));
     endpoint.address = static_cast<BYTE>(number | (in ? USB_ENDPOINT_DIRECTION_MASK : 0));
     endpoint.maxPacketSize = wordField(view["max_packet_size"], what + ": max_packet_size",
                                        endpoint.type == USB_ENDPOINT_TYPE_INTERRUPT ? 8 : 64);
@@ -97,9 +104,9 @@ SensorInterface parseInterface(const toml::node& node, const std::string& what) 
         if (list == nullptr) throw ProfileError(what + ": endpoints: expected a list");
         if (list->size() > kMaxEndpoints) throw ProfileError(what + ": too many endpoints");
         for (std::size_t i = 0; i < list->size(); ++i)
-            setting.endpoints.push_back(
-                parseEndpoint(*list->get(i), what + ": endpoint " + std::to_string(i + 1),
-                              static_cast<BYTE>(i + 1)));
+            setting.endpoints.push_back(parseEndpoint(*list->get(i),
+                                                      what + ": endpoint " + std::to_string(i + 1),
+                                                      static_cast<BYTE>(i + 1)));
     }
     return setting;
 }
@@ -111,8 +118,9 @@ host::usb::SuspendOffer parseSuspend(const toml::node& node) {
     if (value == "offered") return host::usb::SuspendOffer::Offered;
     if (value == "null-entries") return host::usb::SuspendOffer::NullEntries;
     if (value == "short-table") return host::usb::SuspendOffer::ShortTable;
-    throw ProfileError("stack: suspend: expected true, false, \"offered\", \"null-entries\" or "
-                       "\"short-table\"");
+    throw ProfileError(
+        "stack: suspend: expected true, false, \"offered\", \"null-entries\" or "
+        "\"short-table\"");
 }
 
 RegistryValue parseRegistryValue(const std::string& name, const toml::node& node) {

@@ -15,8 +15,8 @@
 namespace sim {
 
 struct SensorEndpoint {
-    BYTE address = 0;        // bit 7 set for IN
-    BYTE type = 0;           // USB_ENDPOINT_TYPE_*
+    BYTE address = 0;  // bit 7 set for IN
+    BYTE type = 0;     // USB_ENDPOINT_TYPE_*
     WORD maxPacketSize = 64;
     BYTE interval = 0;
 };
@@ -62,8 +62,9 @@ ProfileResult loadProfile(const std::string& path);
 // with bulk IN 0x81, bulk OUT 0x02 and interrupt IN 0x83, suspend offered, no registry values.
 SensorProfile defaultProfile();
 
-// Writes the profile's driver key values under HKEY_LOCAL_MACHINE\Drivers\USB\ClientDrivers\
-// Papilla_USB_driver (creating the key). False if a write fails.
+// Writes the profile's driver key values under the client driver key
+// HKEY_LOCAL_MACHINE\Drivers\USB\ClientDrivers\Papilla_USB_driver, creating it. False if a
+// write fails.
 bool writeDriverKeyValues(const SensorProfile& profile);
 
 }  // namespace sim

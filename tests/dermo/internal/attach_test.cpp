@@ -1,0 +1,398 @@
+// Attach, the stream interface and the detach, with the driver's objects linked in: the device
+// manager reaches them as a built-in driver and the USB stack is the recording fake.
+#include "attach.h"
+
+#include <gtest/gtest.h>
+#include <host/devices.h>
+#include <host/handles.h>
+#include <host/registry.h>
+#include <host/usb.h>
+#include <sensor/sensor_profile.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "exports.h"
+#include "fake_usb.h"
+
+namespace {
+
+USB_HANDLE const kDevice = reinterpret_cast<USB_HANDLE>(0x1000);
+constexpr BOOL kUntouched = 7;
+
+sim::SensorProfile Profile(const char* name) {
+    const auto result =
+        sim::loadProfile(std::string(DERMO_SENSOR_PROFILE_DIR) + "/" + name + ".toml");
+    EXPECT_TRUE(result.profile) << result.error;
+    return result.profile.value_or(sim::defaultProfile());
+}
+
+bool DrxActive() {
+    for (const auto& device : host::devices::activeDevices())
+        if (device.name == "DRX1:") return true;
+    return false;
+}
+
+class AttachTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host::registry::reset();
+        host::devices::StreamDriver driver;
+        driver.init = DRX_Init;
+        driver.deinit = DRX_Deinit;
+        driver.open = DRX_Open;
+        driver.close = DRX_Close;
+        driver.read = DRX_Read;
+        driver.write = DRX_Write;
+        driver.seek = DRX_Seek;
+        driver.ioControl = DRX_IOControl;
+        host::devices::registerBuiltInDriver("DERMO.DLL", driver);
+        SetDriverKeyString(u"Dll", u"DERMO.DLL");
+        SetDriverKeyString(u"Prefix", u"DRX");
+        SetDriverKeyDword(u"DetachPause", 0);
+        fakeUsb.reset(sim::defaultProfile());
+        handlesBefore = host::liveHandleCount();
+    }
+
+    void TearDown() override {
+        if (fakeUsb.notifyRoutine != nullptr) Unplug();
+        EXPECT_EQ(fakeUsb.openPipes, 0);
+        EXPECT_EQ(host::liveHandleCount(), handlesBefore);
+    }
+
+    static void SetDriverKeyString(const WCHAR* name, const std::u16string& value) {
+        HKEY key = OpenDriverKey();
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * 2));
+        RegCloseKey(key);
+    }
+
+    static void SetDriverKeyDword(const WCHAR* name, DWORD value) {
+        HKEY key = OpenDriverKey();
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+        RegCloseKey(key);
+    }
+
+    static HKEY OpenDriverKey() {
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, DERMO_CLIENT_DRIVER_KEY, 0, nullptr, 0, 0, nullptr,
+                        &key, &disposition);
+        return key;
+    }
+
+    BOOL Attach(LPCUSB_FUNCS funcs = &fakeUsb.funcs) {
+        return USBDeviceAttach(kDevice, funcs, nullptr, u"Papilla_USB_driver", &accept, nullptr, 0);
+    }
+
+    static DeviceContext* Context() { return static_cast<DeviceContext*>(fakeUsb.notifyParameter); }
+
+    static HANDLE Open() {
+        return CreateFileW(u"DRX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    }
+
+    // The stack's close notification, on a thread of its own as the stack runs it.
+    void StartUnplug() {
+        const LPDEVICE_NOTIFY_ROUTINE routine = fakeUsb.notifyRoutine;
+        const LPVOID parameter = fakeUsb.notifyParameter;
+        fakeUsb.notifyRoutine = nullptr;
+        notifier = std::thread([=, this] {
+            notifyResult = routine(parameter, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+
+    void Unplug() {
+        StartUnplug();
+        notifier.join();
+    }
+
+    BOOL accept = kUntouched;
+    std::size_t handlesBefore = 0;
+    std::thread notifier;
+    std::atomic<BOOL> notifyResult{FALSE};
+};
+
+TEST_F(AttachTest, TakesTheSensorOpensItsPipesAndPublishesDrx1) {
+    ASSERT_TRUE(Attach());
+    EXPECT_EQ(accept, TRUE);
+    EXPECT_TRUE(DrxActive());
+    EXPECT_EQ(fakeUsb.openedEndpoints, (std::vector<BYTE>{0x81, 0x02, 0x83}));
+    EXPECT_EQ(fakeUsb.selectedInterface, 0);
+    EXPECT_EQ(fakeUsb.selectedAlternate, 0);
+    EXPECT_EQ(fakeUsb.openTransfers, 0);  // the SetInterface transfer was closed
+    EXPECT_EQ(fakeUsb.suspendCalls, 1);   // idle until the first open
+    const DeviceContext* context = Context();
+    EXPECT_EQ(std::memcmp(context->signature, "VkDc", 4), 0);
+    EXPECT_EQ(context->bulkIn.maxTransferSize, 4096u);
+    EXPECT_EQ(context->interruptIn.endpoint.wMaxPacketSize, 8);
+    EXPECT_TRUE(context->suspendSupported);
+    Unplug();
+    EXPECT_TRUE(notifyResult);
+    EXPECT_FALSE(DrxActive());
+}
+
+TEST_F(AttachTest, InterfacesThatAreNotTheSensorsAreRefusedWithTheFlagUntouched) {
+    for (const char* name : {"two_endpoints", "mass_storage"}) {
+        fakeUsb.reset(Profile(name));
+        accept = kUntouched;
+        EXPECT_FALSE(Attach()) << name;
+        EXPECT_EQ(accept, kUntouched) << name;
+        EXPECT_FALSE(DrxActive()) << name;
+        EXPECT_EQ(fakeUsb.notifyRoutine, nullptr) << name;
+        EXPECT_TRUE(fakeUsb.openedEndpoints.empty()) << name;
+    }
+}
+
+TEST_F(AttachTest, APipeThatCannotBeOpenedEndsTheAttach) {
+    fakeUsb.failOpenPipe = true;
+    EXPECT_FALSE(Attach());
+    EXPECT_EQ(accept, kUntouched);
+    EXPECT_EQ(fakeUsb.openTransfers, 0);
+    EXPECT_FALSE(DrxActive());
+}
+
+TEST_F(AttachTest, OfTwoBulkInEndpointsTheFirstServesReads) {
+    fakeUsb.reset(Profile("two_bulk_in"));
+    ASSERT_TRUE(Attach());
+    EXPECT_EQ(fakeUsb.openedEndpoints, (std::vector<BYTE>{0x81, 0x02, 0x83}));
+    EXPECT_EQ(Context()->bulkIn.endpoint.bEndpointAddress, 0x81);
+}
+
+TEST_F(AttachTest, AnAlternateSettingThatQualifiesIsSelected) {
+    fakeUsb.reset(Profile("alternate_setting"));
+    ASSERT_TRUE(Attach());
+    EXPECT_EQ(fakeUsb.selectedAlternate, 1);
+    EXPECT_EQ(Context()->bulkIn.endpoint.wMaxPacketSize, 512);
+}
+
+TEST_F(AttachTest, SettingsOfTheDriverKeyReachThePipesAndTheContext) {
+    SetDriverKeyDword(u"MaxBulkReadSize", 5000);
+    SetDriverKeyDword(u"MaxBulkWriteSize", 100);
+    SetDriverKeyDword(u"MaxIntReadSize", 0);
+    SetDriverKeyDword(u"TimeoutPerRequest", 7);
+    SetDriverKeyDword(u"BulkRetryNumber", 20);
+    ASSERT_TRUE(Attach());
+    const DeviceContext* context = Context();
+    EXPECT_EQ(context->bulkIn.maxTransferSize, 4992u);
+    EXPECT_EQ(context->bulkOut.maxTransferSize, 64u);
+    EXPECT_EQ(context->interruptIn.maxTransferSize, 1u);
+    EXPECT_TRUE(context->timeoutPerRequest);
+    EXPECT_EQ(context->bulkRetryNumber, 16u);
+}
+
+TEST_F(AttachTest, WithoutAnAcceptFlagTheAttachIsUndoneAndUnregistered) {
+    EXPECT_FALSE(USBDeviceAttach(kDevice, &fakeUsb.funcs, nullptr, u"Papilla_USB_driver", nullptr,
+                                 nullptr, 0));
+    EXPECT_EQ(fakeUsb.unregisterCalls, 1);
+    EXPECT_EQ(fakeUsb.notifyRoutine, nullptr);
+    EXPECT_FALSE(DrxActive());
+}
+
+// A stack whose table ends before the suspend entries: the copy reads no further than the
+// table's size word says (the table here is exactly that long, so reading past it would be
+// caught by the address sanitizer), and the sensor is never suspended or resumed.
+TEST_F(AttachTest, AStackWithoutSuspendIsNeverAskedToSuspend) {
+    const std::size_t shortSize = offsetof(USB_FUNCS, lpSuspendDevice);
+    auto* shortTable = static_cast<USB_FUNCS*>(std::malloc(shortSize));
+    std::memcpy(shortTable, &fakeUsb.funcs, shortSize);
+    shortTable->dwCount = static_cast<DWORD>(shortSize);
+    ASSERT_TRUE(Attach(shortTable));
+    std::free(shortTable);
+
+    EXPECT_FALSE(Context()->suspendSupported);
+    EXPECT_EQ(Context()->usbFuncs.lpResumeDevice, nullptr);
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    CloseHandle(first);
+    CloseHandle(second);
+    Unplug();
+    EXPECT_EQ(fakeUsb.suspendCalls, 0);
+    EXPECT_EQ(fakeUsb.resumeCalls, 0);
+}
+
+TEST_F(AttachTest, NullSuspendEntriesInAFullTableLeaveSuspendUnsupported) {
+    fakeUsb.funcs.lpResumeDevice = nullptr;
+    ASSERT_TRUE(Attach());
+    EXPECT_FALSE(Context()->suspendSupported);
+    HANDLE handle = Open();
+    CloseHandle(handle);
+    EXPECT_EQ(fakeUsb.suspendCalls, 0);
+}
+
+TEST_F(AttachTest, NotificationsOtherThanCloseChangeNothing) {
+    ASSERT_TRUE(Attach());
+    EXPECT_FALSE(
+        fakeUsb.notifyRoutine(fakeUsb.notifyParameter, 2, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(Context()->detached);
+    HANDLE handle = Open();
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+    // A close notification for something that is not a live context is acknowledged only.
+    DeviceContext stranger{};
+    EXPECT_TRUE(
+        fakeUsb.notifyRoutine(&stranger, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(DrxActive());
+}
+
+TEST_F(AttachTest, TwoOpensResumeOnceAndTheLastCloseSuspendsAndSignalsIdle) {
+    ASSERT_TRUE(Attach());
+    DeviceContext* context = Context();
+    EXPECT_TRUE(context->suspended);
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(fakeUsb.resumeCalls, 1);
+    EXPECT_EQ(context->openCount, 2);
+    EXPECT_EQ(WaitForSingleObject(context->idleEvent, 0), WAIT_TIMEOUT);
+
+    CloseHandle(first);
+    EXPECT_FALSE(context->suspended);
+    EXPECT_EQ(fakeUsb.suspendCalls, 1);
+    CloseHandle(second);
+    EXPECT_TRUE(context->suspended);
+    EXPECT_EQ(fakeUsb.suspendCalls, 2);
+    EXPECT_EQ(WaitForSingleObject(context->idleEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(AttachTest, AnOpenAfterUnplugIsDeniedAndTheContextLastsUntilTheLastClose) {
+    ASSERT_TRUE(Attach());
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    const HANDLE idle = Context()->idleEvent;
+    StartUnplug();
+    // The notification is under way once it waits for the handles to close.
+    for (int i = 0; i < 10000 && host::waiterCount(idle) == 0; ++i) std::this_thread::yield();
+    ASSERT_EQ(host::waiterCount(idle), 1u);
+
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+    DWORD read = 0;
+    BYTE buffer[4];
+    EXPECT_FALSE(ReadFile(first, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_READY});
+
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_TRUE(DrxActive());
+    EXPECT_EQ(host::waiterCount(idle), 1u);
+    EXPECT_EQ(fakeUsb.openPipes, 3);
+    EXPECT_TRUE(CloseHandle(second));
+    notifier.join();
+    EXPECT_TRUE(notifyResult);
+    EXPECT_FALSE(DrxActive());
+}
+
+TEST_F(AttachTest, SeekFailsForEveryHandle) {
+    ASSERT_TRUE(Attach());
+    HANDLE handle = Open();
+    EXPECT_EQ(SetFilePointer(handle, 10, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+    CloseHandle(handle);
+    SetLastError(1234);
+    EXPECT_EQ(DRX_Seek(0, 0, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(DRX_Seek(0x1234, -5, 2), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+TEST_F(AttachTest, InitFindsOnlyLiveContextsThroughClientInfo) {
+    EXPECT_EQ(DRX_Init(0, nullptr), 0u);
+    EXPECT_EQ(DRX_Init(reinterpret_cast<DWORD_PTR>(u"Drivers\\Active\\77"), nullptr), 0u);
+
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    const WCHAR* path = u"Drivers\\Test\\Active";
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &key, &disposition);
+    EXPECT_EQ(DRX_Init(reinterpret_cast<DWORD_PTR>(path), nullptr), 0u);  // no "ClientInfo"
+
+    ASSERT_TRUE(Attach());
+    const DWORD liveId = Context()->clientId;
+    const WCHAR text[] = u"1";
+    RegSetValueExW(key, u"ClientInfo", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+    EXPECT_EQ(DRX_Init(reinterpret_cast<DWORD_PTR>(path), nullptr), 0u);  // not a REG_DWORD
+    RegSetValueExW(key, u"ClientInfo", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&liveId),
+                   sizeof liveId);
+    EXPECT_EQ(DRX_Init(reinterpret_cast<DWORD_PTR>(path), nullptr),
+              reinterpret_cast<DWORD_PTR>(Context()));
+    Unplug();
+    // The same id once its sensor is gone names nothing.
+    EXPECT_EQ(DRX_Init(reinterpret_cast<DWORD_PTR>(path), nullptr), 0u);
+    RegCloseKey(key);
+}
+
+TEST_F(AttachTest, HandlesThatAreNotLiveAreRefusedWithoutBeingRead) {
+    ASSERT_TRUE(Attach());
+    const DWORD_PTR device = reinterpret_cast<DWORD_PTR>(Context());
+    const DWORD_PTR open = DRX_Open(device, 0, 0);
+    ASSERT_NE(open, 0u);
+    EXPECT_TRUE(DRX_Close(open));
+    SetLastError(0);
+    EXPECT_FALSE(DRX_Close(open));  // freed: found in no table, never dereferenced
+    EXPECT_EQ(DRX_Read(open, nullptr, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(DRX_Write(open, nullptr, 0), 0u);
+    EXPECT_FALSE(DRX_IOControl(open, 0, nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+
+    // A record that carries the right signature but was never handed out is not a handle.
+    OpenContext forged{{'V', 'k', 'O', 'c'}, Context(), 0, 0, 0, FALSE, 0};
+    EXPECT_FALSE(DRX_Close(reinterpret_cast<DWORD_PTR>(&forged)));
+    DeviceContext copy{};
+    std::memcpy(copy.signature, "VkDc", 4);
+    SetLastError(0);
+    EXPECT_EQ(DRX_Open(reinterpret_cast<DWORD_PTR>(&copy), 0, 0), 0u);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_FALSE(DRX_Deinit(reinterpret_cast<DWORD_PTR>(&copy)));
+    EXPECT_EQ(Context()->openCount, 0);
+
+    Unplug();
+    EXPECT_EQ(DRX_Open(device, 0, 0), 0u);
+    EXPECT_FALSE(DRX_Deinit(device));
+}
+
+// Opens keep arriving while the sensor goes away: each one either gets a handle that still
+// closes normally or is refused; none may touch the context after it is freed (the sanitizers
+// watch), and the context goes only after the last close.
+TEST_F(AttachTest, OpensRacingTheUnplugNeverUseAFreedContext) {
+    ASSERT_TRUE(Attach());
+    const DWORD_PTR device = reinterpret_cast<DWORD_PTR>(Context());
+    std::atomic<bool> stop{false};
+    std::atomic<int> opened{0};
+    std::vector<std::thread> openers;
+    for (int t = 0; t < 4; ++t)
+        openers.emplace_back([&] {
+            while (!stop) {
+                const DWORD_PTR open = DRX_Open(device, 0, 0);
+                if (open == 0) continue;
+                ++opened;
+                EXPECT_TRUE(DRX_Close(open));
+            }
+        });
+    while (opened < 100) std::this_thread::yield();
+    Unplug();
+    stop = true;
+    for (auto& opener : openers) opener.join();
+    EXPECT_FALSE(DrxActive());
+}
+
+// 1000 plug, open, close and unplug cycles leak no handle of the process.
+TEST_F(AttachTest, ManyCyclesLeaveNothingBehind) {
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        fakeUsb.reset(sim::defaultProfile());
+        ASSERT_TRUE(Attach()) << cycle;
+        HANDLE handle = Open();
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << cycle;
+        ASSERT_TRUE(CloseHandle(handle));
+        Unplug();
+        ASSERT_EQ(fakeUsb.openPipes, 0);
+    }
+    EXPECT_FALSE(DrxActive());
+}
+
+}  // namespace
