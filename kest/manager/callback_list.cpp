@@ -1,16 +1,21 @@
 #include "manager/callback_list.h"
 
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace kest {
 
-void CallbackEntry::invoke(std::uintptr_t argument) const { function_(target_, argument); }
+void CallbackEntry::invoke(std::uintptr_t argument) const {
+    function_(target_, argument);
+}
 
-bool CallbackEntry::isTarget(const void* target) const { return target_ == target; }
+bool CallbackEntry::isTarget(const void* target) const {
+    return target_ == target;
+}
 
-bool CallbackEntry::matches(const void* target, CallbackFunction function) const {
-    return target_ == target && function_ == function;
+bool CallbackEntry::matches(const void* target, CallbackFunction fn) const {
+    return target_ == target && function_ == fn;
 }
 
 int CallbackList::add(void* target, CallbackFunction function) {
@@ -38,7 +43,8 @@ int CallbackList::remove(const void* target, CallbackFunction function) {
     try {
         std::shared_ptr<const CallbackEntry> chain = entry->next();
         for (auto it = before.rbegin(); it != before.rend(); ++it) {
-            chain = std::make_shared<const CallbackEntry>(chain, (*it)->target(), (*it)->function());
+            chain =
+                std::make_shared<const CallbackEntry>(chain, (*it)->target(), (*it)->function());
         }
         removed = std::exchange(head_, std::move(chain));
     } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 
 namespace kest {
 
@@ -22,28 +23,27 @@ namespace kest {
 using CallbackFunction = void (*)(void* target, std::uintptr_t argument);
 
 class CallbackEntry {
-public:
-    CallbackEntry(std::shared_ptr<const CallbackEntry> next, void* target,
-                  CallbackFunction function)
-        : next_(std::move(next)), target_(target), function_(function) {}
+  public:
+    CallbackEntry(std::shared_ptr<const CallbackEntry> next, void* target, CallbackFunction fn)
+        : next_(std::move(next)), target_(target), function_(fn) {}
     virtual ~CallbackEntry() = default;
 
     virtual void invoke(std::uintptr_t argument) const;
     virtual bool isTarget(const void* target) const;
-    virtual bool matches(const void* target, CallbackFunction function) const;
+    virtual bool matches(const void* target, CallbackFunction fn) const;
 
     const std::shared_ptr<const CallbackEntry>& next() const { return next_; }
     void* target() const { return target_; }
     CallbackFunction function() const { return function_; }
 
-private:
+  private:
     std::shared_ptr<const CallbackEntry> next_;
     void* target_;
     CallbackFunction function_;
 };
 
 class CallbackList {
-public:
+  public:
     // Links a new entry in front of the first one; never checks for duplicates. Always 0 (a
     // failed allocation leaves the list as it was and is not reported).
     int add(void* target, CallbackFunction function);
@@ -53,7 +53,7 @@ public:
 
     bool empty() const;
 
-private:
+  private:
     // Guards head_ only. The entries themselves never change once linked: a removal relinks
     // copies of the entries in front of the removed one.
     mutable std::mutex lock_;

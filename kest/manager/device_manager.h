@@ -1,0 +1,205 @@
+// The one object that holds all of the library's state. The exports reach it through the
+// library-wide pointer (manager/library_entry.h); the manager thread and the monitor thread get it
+// as their thread argument.
+//
+// No lock protects the fields: events hand the work over between the application's threads, the
+// manager thread and the monitor thread. Every field that more than one thread touches is an
+// atomic. The flags that publish other fields (versionReceived, downloadDone, requestPending,
+// requestResult, dataChannelOpen, the run flags) are stored with release and loaded with acquire
+// order; the others may use relaxed order, as nothing is published through them.
+#pragma once
+
+#include <msgqueue.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "manager/callback_list.h"
+
+namespace kest {
+
+class FramedPort;
+class Frame;
+
+// Results of the steps of a manager pass.
+inline constexpr int kStepDone = 0;        // done, or nothing to do
+inline constexpr int kStepInProgress = 1;  // try again on a later pass
+inline constexpr int kStepFailed = 2;
+
+// Results of submitRequest (the export return codes).
+inline constexpr int kRequestFulfilled = 0;
+inline constexpr int kRequestTimedOut = 1;
+inline constexpr int kRequestBusy = 3;
+
+// The wait of a request, seconds × 1000 as a signed 32-bit product: it wraps the way the
+// handheld's arithmetic does, so a large or negative time-out gives a negative wait, which
+// submitRequest uses as an unsigned (practically unbounded) millisecond count.
+std::int32_t timeoutMilliseconds(std::int32_t seconds);
+
+class DeviceManager {
+  public:
+    // Creates the events, the power-notification queue and its registration, and starts both
+    // threads. Nothing in it reports failure: what cannot be created stays null.
+    DeviceManager();
+    DeviceManager(const DeviceManager&) = delete;
+    DeviceManager& operator=(const DeviceManager&) = delete;
+
+    // Stops both threads and frees the manager. On any other thread it returns once both
+    // threads have ended and the manager is freed. On one of the manager's own threads (an
+    // application handler that unloads the library) it cannot wait for itself: it only tells
+    // both threads to stop, and the last of them to end frees the manager. Either way the caller
+    // must not touch the manager afterwards.
+    static void destroy(DeviceManager* manager);
+
+    // The manager thread's routine: a pass of manage after each wake, at least once a second.
+    static DWORD WINAPI runManager(LPVOID manager);
+    // The monitor thread's routine: the only reader of the data port.
+    static DWORD WINAPI StartMonitorThread(LPVOID manager);
+    int monitor();
+
+    // Hands the request described by requestedState (and the settings written before) to the
+    // manager thread and waits up to waitMs milliseconds (unsigned; a negative value waits
+    // practically without limit) until currentState equals requestedState.
+    // kRequestFulfilled, kRequestTimedOut or kRequestBusy.
+    int submitRequest(std::int32_t waitMs);
+    // The completion check at the end of each pass: fulfils the waiting request once
+    // currentState equals requestedState.
+    void completeRequest();
+
+    // One pass of the state machine; only on the manager thread.
+    int manage();
+    void setState(int state);
+    int closePeripheral();
+    int openPeripheral();
+    int openMDPChannel();
+    int closeMDPChannel();
+    int activateStep(int function);
+
+    // Steps of the power, discovery and protocol layers (kest/power, kest/serial,
+    // kest/protocol), all on the manager thread.
+    int powerOn();
+    int powerOff();
+    int handlePowerNotifications();
+    int DiscoverDataPort();
+    int versionStep();
+    int downloadStep();
+    void sendActivatePeripheral(BYTE code);
+
+    // Every status text of the library goes through reportStatus, on whichever thread reports.
+    void reportStatus(const char* text);
+    // printf-style, cut to the 64-byte buffer every status text of the library is built in.
+    void reportFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The text-line handler the manager connects, with itself as target, to each of its ports.
+    static void forwardPortMessage(DeviceManager* manager, const char* text);
+    // The frame handler the manager connects, with itself as target, to the data port
+    // (kest/protocol); runs on the monitor thread.
+    static void handleMessage(DeviceManager* manager, const Frame* frame);
+
+    // Device state and request.
+    std::atomic<DWORD> requestedState{1};
+    std::atomic<int> currentState{1};
+
+    // Settings written by the exports.
+    std::atomic<BYTE> versionRequested{0};
+    std::atomic<BYTE> downloadRequested{1};
+    std::atomic<BYTE> autoRecoverOnSuspend{0};
+    std::atomic<BYTE> autoRecoverOnCradle{0};
+
+    // Published by the monitor thread's message handlers: a thread that loads the flag with
+    // acquire order and sees it set also sees the fields written before it.
+    std::atomic<BYTE> versionReceived{0};
+    std::atomic<BYTE> downloadDone{0};
+    std::atomic<BYTE> powerCycleNeeded{0};
+
+    // Version fields, published by versionReceived.
+    int versionMajor = 0;
+    DWORD versionMinor = 0;
+    char versionText[13] = {};
+    int serialNumber = 0;
+
+    DWORD activeFunction = 0;  // 0 none, else the function last activated; manager thread only
+
+    char downloadPath[64] = {};
+    std::atomic<int> bytesReceived{0};
+    std::atomic<int> fileSize{0};
+    std::atomic<int> timeoutSeconds{0};
+    char dataPortName[20] = {};  // manager thread only
+
+    HANDLE managerThread = nullptr;
+    HANDLE wakeEvent = nullptr;         // auto-reset, initially signalled
+    HANDLE monitorWakeEvent = nullptr;  // auto-reset, initially not signalled
+    HANDLE requestDoneEvent = nullptr;  // manual-reset, initially not signalled
+    HANDLE powerQueue = nullptr;
+    MSGQUEUEOPTIONS powerQueueOptions = {};
+    HANDLE powerNotifications = nullptr;
+
+    // The request hand-over. The result is 1 while a request waits and 0 once it is fulfilled.
+    std::atomic<int> requestResult{0};
+    std::atomic<BYTE> requestPending{0};
+    // Each request gets a new generation; the manager's completion check records the generation
+    // it fulfilled, so a completion meant for a request that already gave up never fulfils the
+    // next one.
+    std::atomic<std::uint32_t> requestGeneration{0};
+    std::atomic<std::uint32_t> fulfilledGeneration{0};
+
+    // Written by handlePowerNotifications just before each pass; manager thread only.
+    BYTE systemSuspended = 0;
+    BYTE inCradle = 0;
+
+    // The file download (kest/protocol).
+    BYTE lastStatus = 0;
+    DWORD expectedChecksum = 0;
+    int writeIndex = 0;
+    BYTE blockSequence = 0;
+    std::unique_ptr<BYTE[]> downloadBuffer;
+    int runningChecksum = 0;
+
+    FramedPort* powerPort = nullptr;  // owned; manager thread only
+    // Owned. Created and deleted on the manager thread; the monitor thread uses it only while
+    // dataChannelOpen is set and it holds portUseLock.
+    std::atomic<FramedPort*> dataPort{nullptr};
+    DWORD portsBeforePowerOn = 0;
+
+    std::atomic<BYTE> managerRunning{1};
+    HANDLE monitorThread = nullptr;
+    std::atomic<BYTE> monitorRunning{1};
+    std::atomic<BYTE> dataChannelOpen{0};
+
+    CallbackList statusObservers;
+    CallbackList stateObservers;
+
+    // Held by the monitor thread while it is inside a call on the data port. Whoever deletes the
+    // data port clears dataChannelOpen, closes the port (which wakes the monitor's wait or read)
+    // and takes this lock before the delete, so the port is never freed under the monitor.
+    std::mutex portUseLock;
+    // Set by the monitor thread while it holds portUseLock and is inside (or about to enter) a
+    // call on the data port; read only on that thread, by destroy.
+    bool monitorInPort = false;
+
+  private:
+    ~DeviceManager();
+
+    // Called by each thread routine as it ends; the last thread to end frees the manager if
+    // destroy was called on one of the manager's own threads.
+    void threadEnded();
+    bool onOwnThread() const;
+    void startThreads();
+    // Each thread routine passes the gate first: the constructor holds it until both threads'
+    // handles and ids are stored.
+    void passStartGate();
+    // The data channel may be used: the flag is set and a port exists.
+    bool channelOpen() const;
+    // Closes the data port, waits until the monitor has left it, disconnects and deletes it.
+    void discardDataPort(FramedPort* port);
+
+    DWORD managerThreadId = 0;
+    DWORD monitorThreadId = 0;
+    std::atomic<int> threadsRunning{0};
+    std::atomic<bool> freedByLastThread{false};
+    std::mutex startGate;
+};
+
+}  // namespace kest

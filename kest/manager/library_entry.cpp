@@ -1,0 +1,54 @@
+#include "manager/library_entry.h"
+
+#include <new>
+
+#include "manager/application_bridge.h"
+#include "manager/device_manager.h"
+
+namespace kest {
+
+std::atomic<DeviceManager*> deviceManager{nullptr};
+ApplicationBridge* applicationBridge = nullptr;
+
+namespace {
+
+void attach() {
+    if (deviceManager.load() == nullptr) deviceManager.store(new (std::nothrow) DeviceManager);
+    DeviceManager* manager = deviceManager.load();
+    if (applicationBridge == nullptr && manager != nullptr) {
+        applicationBridge = new (std::nothrow) ApplicationBridge;
+        if (applicationBridge != nullptr) applicationBridge->connect(*manager);
+    }
+}
+
+void detach() {
+    DeviceManager* manager = deviceManager.load();
+    if (applicationBridge != nullptr) {
+        if (manager != nullptr) applicationBridge->disconnect(*manager);
+        delete applicationBridge;
+        applicationBridge = nullptr;
+    }
+    // The exports see no manager from here on, before it is torn down.
+    deviceManager.store(nullptr);
+    DeviceManager::destroy(manager);
+}
+
+}  // namespace
+}  // namespace kest
+
+// The platform calls the entry point of one library one reason at a time, as the handheld's
+// loader does; the library-wide pointers rely on that.
+extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+        case DLL_THREAD_ATTACH:
+            kest::attach();
+            break;
+        case DLL_PROCESS_DETACH:
+            kest::detach();
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}

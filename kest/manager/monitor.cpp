@@ -1,0 +1,88 @@
+// The monitor thread: the only reader of the data port. It idles while the data channel is
+// closed, and while it is open waits for comm events, reads and so drives the frame decoder,
+// whose frames reach the frame handlers on this thread.
+#include <mutex>
+
+#include "manager/device_manager.h"
+#include "serial/framed_port.h"
+
+namespace kest {
+namespace {
+
+constexpr DWORD kMonitoredEvents = 0x21FD;  // every comm event but EV_RXFLAG
+constexpr DWORD kIdleWait = 500;            // ms between looks at a closed channel
+constexpr DWORD kPauseAfterFailedWait = 100;
+
+struct EventLine {
+    DWORD event;
+    const char* text;
+};
+
+// The events that cause nothing but their line, in the order the lines are reported.
+constexpr EventLine kEventLines[] = {
+    {EV_BREAK, "EV_BREAK event"},     {EV_CTS, "EV_CTS event"},     {EV_DSR, "EV_DSR event"},
+    {EV_ERR, "EV_ERR event"},         {EV_RING, "EV_RING event"},   {EV_RLSD, "EV_RLSD event"},
+    {EV_TXEMPTY, "EV_TXEMPTY event"}, {EV_POWER, "EV_POWER event"},
+};
+
+}  // namespace
+
+DWORD WINAPI DeviceManager::StartMonitorThread(LPVOID parameter) {
+    auto* manager = static_cast<DeviceManager*>(parameter);
+    manager->passStartGate();
+    manager->reportStatus("StartMonitorThread()");
+    const int result = manager->monitor();
+    manager->threadEnded();
+    return static_cast<DWORD>(result);
+}
+
+bool DeviceManager::channelOpen() const {
+    return dataChannelOpen.load(std::memory_order_acquire) != 0 &&
+           dataPort.load(std::memory_order_acquire) != nullptr;
+}
+
+int DeviceManager::monitor() {
+    reportStatus("monitor()");
+    try {
+        while (monitorRunning.load(std::memory_order_acquire) != 0) {
+            if (!channelOpen()) {
+                WaitForSingleObject(monitorWakeEvent, kIdleWait);
+                continue;
+            }
+            // The port is deleted only by a thread that holds this lock, after it has cleared
+            // dataChannelOpen and closed the port, which ends a wait or a read on it.
+            std::unique_lock inPort(portUseLock);
+            FramedPort* const port = dataPort.load(std::memory_order_acquire);
+            if (!channelOpen()) continue;
+            monitorInPort = true;
+            reportStatus("Waiting for comm event ...");
+            const DWORD events = port->WaitForCommEvent(kMonitoredEvents);
+            if (!channelOpen()) {
+                monitorInPort = false;
+                continue;
+            }
+            if (events == 0) {
+                monitorInPort = false;
+                inPort.unlock();
+                reportStatus("WaitForEvent error");
+                Sleep(kPauseAfterFailedWait);
+                continue;
+            }
+            if ((events & EV_RXCHAR) != 0) {
+                reportStatus("EV_RXCHAR event");
+                port->ReceiveData();
+            }
+            monitorInPort = false;
+            for (const EventLine& line : kEventLines) {
+                if ((events & line.event) != 0) reportStatus(line.text);
+            }
+        }
+    } catch (...) {
+        monitorInPort = false;
+        reportStatus("Exception in monitor()");
+    }
+    reportStatus("monitor() exiting");
+    return 0;
+}
+
+}  // namespace kest

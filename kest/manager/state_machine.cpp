@@ -1,0 +1,223 @@
+// The manager thread and its passes: every state change of the peripheral happens here.
+#include <kest.h>
+
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "manager/device_manager.h"
+#include "serial/framed_port.h"
+
+namespace kest {
+namespace {
+
+constexpr DWORD kPassInterval = 1000;  // ms; a pass runs at least this often
+constexpr DWORD kDataPortBaudRate = 115200;
+
+// The states of the activation of function k (1, 2 or 3).
+constexpr int enabledState(int function) {
+    return KEST_STATE_ENABLED_1 + 2 * (function - 1);
+}
+constexpr int activatingState(int function) {
+    return enabledState(function) - 1;
+}
+constexpr BYTE activationCode(int function) {
+    return static_cast<BYTE>(function + 2);
+}
+
+}  // namespace
+
+DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
+    auto* manager = static_cast<DeviceManager*>(parameter);
+    manager->passStartGate();
+
+    HANDLE handles[2];
+    DWORD count = 0;
+    if (manager->wakeEvent != nullptr) handles[count++] = manager->wakeEvent;
+    if (manager->powerQueue != nullptr) handles[count++] = manager->powerQueue;
+
+    while (manager->managerRunning.load(std::memory_order_acquire) != 0) {
+        if (count > 0) {
+            WaitForMultipleObjects(count, handles, FALSE, kPassInterval);
+        } else {
+            Sleep(kPassInterval);
+        }
+        // The wake at shutdown must not start another pass: it could power the peripheral on
+        // while the manager is being torn down.
+        if (manager->managerRunning.load(std::memory_order_acquire) == 0) break;
+        try {
+            manager->handlePowerNotifications();
+        } catch (...) {
+            manager->reportStatus("Exception in handlePowerNotifications()");
+        }
+        try {
+            manager->manage();
+        } catch (...) {
+            manager->reportStatus("Exception in manage()");
+        }
+    }
+    manager->threadEnded();
+    return 0;
+}
+
+int DeviceManager::manage() {
+    int result = kStepDone;
+    if (powerCycleNeeded != 0 || systemSuspended != 0 || inCradle != 0) {
+        result = powerOff();
+        powerCycleNeeded = 0;
+    }
+    if (systemSuspended == 0 && inCradle == 0) {
+        if (currentState == KEST_STATE_VERSION_PENDING &&
+            versionReceived.load(std::memory_order_acquire) != 0) {
+            setState(KEST_STATE_READY);
+        }
+        if (currentState == KEST_STATE_DOWNLOADING &&
+            downloadDone.load(std::memory_order_acquire) != 0) {
+            setState(KEST_STATE_READY);
+        }
+        DWORD requested = requestedState;
+        switch (requested) {
+            case KEST_STATE_CLOSED:
+                result = closePeripheral();
+                break;
+            case KEST_STATE_READY:
+                result = openPeripheral();
+                break;
+            case KEST_STATE_POWERED_OFF:
+                result = powerOff();
+                break;
+            case KEST_STATE_ENABLED_1:
+            case KEST_STATE_ENABLED_2:
+            case KEST_STATE_ENABLED_3: {
+                const int function = (static_cast<int>(requested) - KEST_STATE_ENABLED_1) / 2 + 1;
+                if (currentState == static_cast<int>(requested)) break;
+                // Another function is active: only a power cycle leaves it.
+                if (activeFunction != 0 && activeFunction != static_cast<DWORD>(function)) {
+                    result = powerOff();
+                }
+                if (result == kStepDone) result = openPeripheral();
+                if (result == kStepDone) result = activateStep(function);
+                break;
+            }
+            default:
+                // Only the invalid value is replaced: a valid request written meanwhile stands.
+                requestedState.compare_exchange_strong(requested, KEST_STATE_CLOSED);
+                closePeripheral();
+                result = kStepFailed;
+                break;
+        }
+    }
+    completeRequest();
+    return result;
+}
+
+void DeviceManager::setState(int state) {
+    const int previous = currentState;
+    if (state != previous) reportFormatted("KEST state changed: %d => %d", previous, state);
+    currentState = state;
+    stateObservers.invoke(toWord(state));
+}
+
+int DeviceManager::closePeripheral() {
+    if (currentState == KEST_STATE_CLOSED) return kStepDone;
+    const int result = powerOff();
+    if (result != kStepDone) return result;
+    versionReceived.store(0, std::memory_order_release);
+    downloadDone.store(0, std::memory_order_release);
+    versionMajor = 0;
+    versionMinor = 0;
+    serialNumber = 0;
+    std::memset(versionText, 0, sizeof versionText);
+    setState(KEST_STATE_CLOSED);
+    return kStepDone;
+}
+
+int DeviceManager::openPeripheral() {
+    int result = powerOn();
+    if (result != kStepDone) return result;
+    result = openMDPChannel();
+    if (result != kStepDone) return result;
+    if (versionRequested != 0 && versionReceived.load(std::memory_order_acquire) == 0) {
+        result = versionStep();
+        if (result != kStepDone) return result;
+    }
+    if (downloadRequested != 0 && downloadDone.load(std::memory_order_acquire) == 0) {
+        return downloadStep();
+    }
+    return kStepDone;
+}
+
+int DeviceManager::openMDPChannel() {
+    if (dataPort.load(std::memory_order_acquire) != nullptr) return kStepDone;
+    const int found = DiscoverDataPort();
+    if (found != kStepDone) return found;
+
+    FramedPort* port = nullptr;
+    try {
+        port = new FramedPort(dataPortName, kDataPortBaudRate);
+        dataPort.store(port, std::memory_order_release);
+        port->AddMessageHandler(this, callback<&DeviceManager::forwardPortMessage>);
+        if (!port->Open()) throw std::runtime_error("Data port open failed.");
+        EventModify(monitorWakeEvent, EVENT_SET);
+        port->AddFrameHandler(this, callback<&DeviceManager::handleMessage>);
+        dataChannelOpen.store(1, std::memory_order_release);
+        reportFormatted("%s opened.", dataPortName);
+        setState(KEST_STATE_READY);
+        return kStepDone;
+    } catch (...) {
+        // dataPortName stays: the next pass opens the same port again.
+        if (port != nullptr) discardDataPort(port);
+        reportFormatted("Error opening: %s", dataPortName);
+        return kStepFailed;
+    }
+}
+
+int DeviceManager::closeMDPChannel() {
+    try {
+        FramedPort* const port = dataPort.load(std::memory_order_acquire);
+        if (port == nullptr) return kStepDone;
+        discardDataPort(port);
+        reportFormatted("%s closed.", dataPortName);
+        return kStepDone;
+    } catch (...) {
+        reportStatus("Exception in closeMDPChannel");
+        return kStepFailed;
+    }
+}
+
+void DeviceManager::discardDataPort(FramedPort* port) {
+    dataChannelOpen.store(0, std::memory_order_release);
+    // Closing ends a wait or a read of the monitor on the port; once the lock is ours, the
+    // monitor has left the port and finds no port when it comes back.
+    port->Close();
+    {
+        std::lock_guard monitorOut(portUseLock);
+        dataPort.store(nullptr, std::memory_order_release);
+    }
+    port->RemoveFrameHandler(this, callback<&DeviceManager::handleMessage>);
+    port->RemoveMessageHandler(this, callback<&DeviceManager::forwardPortMessage>);
+    delete port;
+}
+
+int DeviceManager::activateStep(int function) {
+    const int enabled = enabledState(function);
+    const int activating = activatingState(function);
+    const int state = currentState;
+    if (state == enabled) return kStepDone;
+    if (state == KEST_STATE_READY) {
+        setState(activating);
+        dataChannelOpen.store(0, std::memory_order_release);
+        sendActivatePeripheral(activationCode(function));
+        closeMDPChannel();
+        setState(enabled);
+        activeFunction = static_cast<DWORD>(function);
+        return kStepDone;
+    }
+    if (state == KEST_STATE_VERSION_PENDING || state == KEST_STATE_DOWNLOADING ||
+        state == activating) {
+        return kStepInProgress;
+    }
+    return kStepFailed;
+}
+
+}  // namespace kest

@@ -1,0 +1,3 @@
+target_sources(kest_objects PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/power.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/power_notifications.cpp)

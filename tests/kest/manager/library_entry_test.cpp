@@ -1,0 +1,149 @@
+#include "manager/library_entry.h"
+
+#include <gtest/gtest.h>
+#include <host/handles.h>
+#include <host/power.h>
+#include <kest.h>
+
+#include "application_recorder.h"
+#include "attached_library.h"
+#include "manager/application_bridge.h"
+#include "manager/device_manager.h"
+
+namespace {
+
+using kest::applicationBridge;
+using kest::deviceManager;
+using kest_test::ApplicationRecorder;
+using kest_test::AttachedLibrary;
+
+BOOL enter(DWORD reason) {
+    return DllMain(nullptr, reason, nullptr);
+}
+
+TEST(LibraryEntry, ProcessAttachCreatesTheManagerAndTheBridge) {
+    ASSERT_EQ(deviceManager.load(), nullptr);
+    EXPECT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    kest::DeviceManager* manager = deviceManager.load();
+    ASSERT_NE(manager, nullptr);
+    ASSERT_NE(applicationBridge, nullptr);
+    EXPECT_FALSE(manager->statusObservers.empty()) << "the bridge is connected";
+    EXPECT_FALSE(manager->stateObservers.empty());
+
+    EXPECT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+    EXPECT_EQ(applicationBridge, nullptr);
+}
+
+TEST(LibraryEntry, ThreadAttachBeforeAnyProcessAttachCreatesBoth) {
+    EXPECT_EQ(enter(DLL_THREAD_ATTACH), TRUE);
+    EXPECT_NE(deviceManager.load(), nullptr);
+    EXPECT_NE(applicationBridge, nullptr);
+    EXPECT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+}
+
+TEST(LibraryEntry, LaterAttachesCreateNothing) {
+    AttachedLibrary library;
+    kest::DeviceManager* manager = deviceManager.load();
+    kest::ApplicationBridge* bridge = applicationBridge;
+    const std::size_t handles = host::liveHandleCount();
+
+    EXPECT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    EXPECT_EQ(enter(DLL_THREAD_ATTACH), TRUE);
+    EXPECT_EQ(enter(DLL_THREAD_DETACH), TRUE);
+
+    EXPECT_EQ(deviceManager.load(), manager);
+    EXPECT_EQ(applicationBridge, bridge);
+    EXPECT_EQ(host::liveHandleCount(), handles);
+    // Still one bridge entry per list: one removal empties each.
+    EXPECT_EQ(manager->statusObservers.remove(
+                  bridge, kest::callback<&kest::ApplicationBridge::statusMessageEventHandler>),
+              0);
+    EXPECT_TRUE(manager->statusObservers.empty());
+    bridge->connect(*manager);
+}
+
+TEST(LibraryEntry, ThreadDetachAndAStrayProcessDetachDoNothing) {
+    EXPECT_EQ(enter(DLL_THREAD_DETACH), TRUE);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+    EXPECT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+    EXPECT_EQ(enter(0x7F), TRUE) << "an unknown reason";
+}
+
+TEST(LibraryEntry, ConstructionRegistersForPowerNotificationsAndDetachLetsGo) {
+    const std::size_t before = host::power::registrationCount();
+    {
+        AttachedLibrary library;
+        EXPECT_EQ(host::power::registrationCount(), before + 1);
+        const kest::DeviceManager& manager = library.manager();
+        EXPECT_NE(manager.wakeEvent, nullptr);
+        EXPECT_NE(manager.monitorWakeEvent, nullptr);
+        EXPECT_NE(manager.requestDoneEvent, nullptr);
+        EXPECT_NE(manager.powerQueue, nullptr);
+        EXPECT_NE(manager.managerThread, nullptr);
+        EXPECT_NE(manager.monitorThread, nullptr);
+        EXPECT_EQ(manager.powerQueueOptions.dwSize, 20u);
+        EXPECT_EQ(manager.powerQueueOptions.dwFlags, static_cast<DWORD>(MSGQUEUE_NOPRECOMMIT));
+        EXPECT_EQ(manager.powerQueueOptions.dwMaxMessages, 32u);
+        EXPECT_EQ(manager.powerQueueOptions.cbMaxMessage, 512u);
+        EXPECT_EQ(manager.powerQueueOptions.bReadAccess, TRUE);
+    }
+    EXPECT_EQ(host::power::registrationCount(), before);
+}
+
+TEST(LibraryEntry, FieldsStartAtTheirInitialValues) {
+    AttachedLibrary library;
+    const kest::DeviceManager& manager = library.manager();
+    EXPECT_EQ(manager.requestedState.load(), 1u);
+    EXPECT_EQ(manager.currentState.load(), 1);
+    EXPECT_EQ(manager.versionRequested.load(), 0);
+    EXPECT_EQ(manager.downloadRequested.load(), 1);
+    EXPECT_EQ(manager.autoRecoverOnSuspend.load(), 0);
+    EXPECT_EQ(manager.autoRecoverOnCradle.load(), 0);
+    EXPECT_EQ(manager.versionReceived.load(), 0);
+    EXPECT_EQ(manager.downloadDone.load(), 0);
+    EXPECT_EQ(manager.timeoutSeconds.load(), 0);
+    EXPECT_EQ(manager.dataPortName[0], '\0');
+    EXPECT_EQ(manager.versionText[0], '\0');
+    EXPECT_EQ(manager.requestPending.load(), 0);
+    EXPECT_EQ(manager.requestResult.load(), 0);
+    EXPECT_EQ(manager.dataPort.load(), nullptr);
+    EXPECT_EQ(manager.powerPort, nullptr);
+    EXPECT_EQ(manager.downloadBuffer, nullptr);
+}
+
+TEST(LibraryEntry, FirstPassAfterConstructionChangesNothing) {
+    AttachedLibrary library;
+    ApplicationRecorder application;
+    kest::DeviceManager& manager = library.manager();
+    // The request is fulfilled by the completion check of a pass that found nothing to do.
+    ASSERT_EQ(manager.submitRequest(10000), kest::kRequestFulfilled);
+    EXPECT_EQ(manager.currentState.load(), KEST_STATE_CLOSED);
+    EXPECT_EQ(manager.requestedState.load(), static_cast<DWORD>(KEST_STATE_CLOSED));
+    EXPECT_TRUE(application.states().empty()) << "no setState at all";
+    for (const std::string& text : application.statuses()) {
+        EXPECT_EQ(text.rfind("KEST state changed", 0), std::string::npos) << text;
+    }
+}
+
+TEST(LibraryEntry, AThousandCyclesLeaveNoHandleBehind) {
+    const std::size_t handles = host::liveHandleCount();
+    const std::size_t registrations = host::power::registrationCount();
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+        ASSERT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
+    }
+    EXPECT_EQ(host::liveHandleCount(), handles);
+    EXPECT_EQ(host::power::registrationCount(), registrations);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+}
+
+TEST(LibraryEntry, ExportsAfterDetachSeeNoManager) {
+    { AttachedLibrary library; }
+    EXPECT_EQ(KEST_Open(1, 1, 1), KEST_NO_DEVICE);
+    EXPECT_EQ(KEST_GetState(), 0);
+}
+
+}  // namespace
