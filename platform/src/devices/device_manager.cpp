@@ -80,6 +80,11 @@ void DeviceManager::setLibraryDirectory(const std::string& directory) {
     libraryDirectory_ = directory;
 }
 
+std::string DeviceManager::libraryDirectory() {
+    std::lock_guard guard(lock_);
+    return libraryDirectory_;
+}
+
 bool DeviceManager::loadDriver(const std::u16string& dllName, const std::string& prefix,
                                Driver& out) {
     const std::string name = text::toUtf8(dllName);

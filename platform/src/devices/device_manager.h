@@ -27,6 +27,7 @@ class DeviceManager {
 
     void registerBuiltIn(const std::string& dllName, const host::devices::StreamDriver& driver);
     void setLibraryDirectory(const std::string& directory);
+    std::string libraryDirectory();
 
     // Null, with the last error set, on failure.
     HANDLE activate(std::u16string_view driverKey, LPCREGINI values, DWORD valueCount,

@@ -28,18 +28,18 @@ std::vector<std::string> libraryCandidates(const std::string& directory,
     return {dir + "/lib" + base + ".so", dir + "/" + base + ".so"};
 }
 
+void* openDriverLibrary(const std::string& directory, const std::string& dllName) {
+    for (const std::string& path : libraryCandidates(directory, dllName))
+        if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
 std::optional<DriverLibrary> loadDriverLibrary(const std::string& directory,
                                                const std::string& dllName,
                                                const std::string& prefix) {
-    void* library = nullptr;
-    for (const std::string& path : libraryCandidates(directory, dllName)) {
-        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library != nullptr) break;
-    }
-    if (library == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return std::nullopt;
-    }
+    void* library = openDriverLibrary(directory, dllName);
+    if (library == nullptr) return std::nullopt;
     DriverLibrary loaded;
     loaded.handle = library;
     host::devices::StreamDriver& d = loaded.driver;

@@ -14,6 +14,10 @@ namespace ce::devices {
 std::vector<std::string> libraryCandidates(const std::string& directory,
                                            const std::string& dllName);
 
+// dlopen of the first candidate that loads; null, with the last error ERROR_MOD_NOT_FOUND, if none
+// does. Also used for the libraries of USB client drivers, named by their "DLL" value.
+void* openDriverLibrary(const std::string& directory, const std::string& dllName);
+
 struct DriverLibrary {
     void* handle = nullptr;  // for dlclose
     host::devices::StreamDriver driver;
