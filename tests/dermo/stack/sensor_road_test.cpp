@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <host/devices.h>
+#include <host/handles.h>
+#include <host/registry.h>
+#include <host/usb.h>
+#include <sensor/sensor.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+sim::SensorProfile Profile(const char* name) {
+    const auto result =
+        sim::loadProfile(std::string(DERMO_SENSOR_PROFILE_DIR) + "/" + name + ".toml");
+    EXPECT_TRUE(result.profile) << result.error;
+    sim::SensorProfile profile = result.profile.value_or(sim::defaultProfile());
+    // No pause between the last close and the teardown, so that unplugs finish at once.
+    profile.driverKeyValues.push_back({"DetachPause", std::uint32_t{0}});
+    return profile;
+}
+
+bool DrxActive() {
+    for (const auto& device : host::devices::activeDevices())
+        if (device.name == "DRX1:") return true;
+    return false;
+}
+
+HANDLE Open() {
+    return CreateFileW(u"DRX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+}
+
+class SensorRoadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host::registry::reset();
+        host::devices::setLibraryDirectory(DERMO_LIBRARY_DIR);
+        ASSERT_TRUE(host::usb::installDriver("DERMO.DLL"));
+        handlesBefore = host::liveHandleCount();
+    }
+
+    void TearDown() override {
+        if (id != 0) {
+            host::usb::unplug(id);
+            EXPECT_TRUE(host::usb::waitUnplugged(id, 10000));
+        }
+        EXPECT_EQ(host::liveHandleCount(), handlesBefore);
+        const host::usb::LiveObjects live = host::usb::liveObjects();
+        EXPECT_EQ(live.devices, 0u);
+        EXPECT_EQ(live.pipes, 0u);
+        EXPECT_EQ(live.transfers, 0u);
+    }
+
+    host::usb::PlugResult Plug(const sim::SensorProfile& profile) {
+        EXPECT_TRUE(sim::writeDriverKeyValues(profile));
+        sensor = std::make_shared<sim::Sensor>(profile);
+        const host::usb::PlugResult result = host::usb::plug(sensor, {profile.suspend});
+        id = result.id;
+        return result;
+    }
+
+    void UnplugAndWait() {
+        ASSERT_TRUE(host::usb::unplug(id));
+        ASSERT_TRUE(host::usb::waitUnplugged(id, 10000));
+        id = 0;
+    }
+
+    std::shared_ptr<sim::Sensor> sensor;
+    host::usb::DeviceId id = 0;
+    std::size_t handlesBefore = 0;
+};
+
+TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClients) {
+    HKEY key = nullptr;
+    // Vendor 0x1A2B (6699) with product 0x0101 (257), and the second vendor's last product.
+    for (const WCHAR* path :
+         {u"Drivers\\USB\\LoadClients\\6699_257\\Default\\Default\\Papilla_USB_driver",
+          u"Drivers\\USB\\LoadClients\\6700_769\\Default\\Default\\Papilla_USB_driver"}) {
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    ASSERT_TRUE(host::usb::uninstallDriver("DERMO.DLL"));
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                            u"Drivers\\USB\\LoadClients\\6699_257\\Default\\Default\\"
+                            u"Papilla_USB_driver",
+                            0, 0, &key),
+              ERROR_SUCCESS);
+}
+
+TEST_F(SensorRoadTest, PlugOpenCloseUnplug) {
+    const host::usb::PlugResult plugged = Plug(Profile("default"));
+    ASSERT_TRUE(plugged.attached);
+    EXPECT_EQ(plugged.driverId, "Papilla_USB_driver");
+    ASSERT_TRUE(DrxActive());
+    EXPECT_TRUE(sensor->suspended());  // idle until the first open
+    EXPECT_EQ(sensor->selectedAlternateSetting(), 0);
+
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sensor->resumeCount(), 1u);
+    EXPECT_FALSE(sensor->suspended());
+    CloseHandle(first);
+    EXPECT_FALSE(sensor->suspended());
+    CloseHandle(second);
+    EXPECT_TRUE(sensor->suspended());
+    EXPECT_EQ(sensor->suspendCount(), 2u);
+
+    UnplugAndWait();
+    EXPECT_FALSE(DrxActive());
+}
+
+TEST_F(SensorRoadTest, SensorsTheDriverDoesNotDriveStayUnattached) {
+    for (const char* name : {"two_endpoints", "mass_storage"}) {
+        EXPECT_FALSE(Plug(Profile(name)).attached) << name;
+        EXPECT_FALSE(DrxActive()) << name;
+        UnplugAndWait();
+    }
+}
+
+TEST_F(SensorRoadTest, AnIdleAlternateSettingIsSkippedForTheOneWithPipes) {
+    ASSERT_TRUE(Plug(Profile("alternate_setting")).attached);
+    EXPECT_EQ(sensor->selectedAlternateSetting(), 1);
+}
+
+TEST_F(SensorRoadTest, AStackWithoutSuspendNeverSuspends) {
+    ASSERT_TRUE(Plug(Profile("no_suspend")).attached);
+    HANDLE handle = Open();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+    UnplugAndWait();
+    EXPECT_EQ(sensor->suspendCount(), 0u);
+    EXPECT_EQ(sensor->resumeCount(), 0u);
+}
+
+TEST_F(SensorRoadTest, UnplugWaitsForTheLastCloseAndRefusesNewOpens) {
+    ASSERT_TRUE(Plug(Profile("default")).attached);
+    HANDLE first = Open();
+    HANDLE second = Open();
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(host::usb::unplug(id));
+    // The notification holds the sensor while handles are open.
+    EXPECT_FALSE(host::usb::waitUnplugged(id, 50));
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_TRUE(DrxActive());
+    EXPECT_TRUE(CloseHandle(second));
+    ASSERT_TRUE(host::usb::waitUnplugged(id, 10000));
+    id = 0;
+    EXPECT_FALSE(DrxActive());
+}
+
+TEST_F(SensorRoadTest, AThousandCyclesLeakNothing) {
+    const sim::SensorProfile profile = Profile("default");
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ASSERT_TRUE(Plug(profile).attached) << cycle;
+        HANDLE handle = Open();
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << cycle;
+        ASSERT_TRUE(CloseHandle(handle));
+        UnplugAndWait();
+    }
+    EXPECT_FALSE(DrxActive());
+}
+
+}  // namespace

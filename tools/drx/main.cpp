@@ -1,0 +1,56 @@
+// drx: the sensor driver on this host, with the simulated sensor.
+//
+//   drx [--json] [--library-dir DIR] [--profiles DIR] demo
+//   drx [--json] [--library-dir DIR] [--profiles DIR] shell
+//
+// demo installs the driver, plugs the simulated sensor, opens its DRX device, says what it
+// opened, closes it and unplugs. shell reads commands from standard input, one a line:
+//   install | uninstall | plug [PROFILE] | unplug | open [DEVICE] | close H | quit
+// and prints one line per command:
+//   result: COMMAND CODE [key=value ...]   CODE is 0, or the last error (also as error=NAME)
+// With --json each line is a JSON object: {"event":"result","command":...,"code":...,...}.
+#include <host/devices.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+
+#include "session.h"
+
+namespace {
+
+int runDemo(drx_tool::Format format, const std::string& profiles) {
+    drx_tool::Session session(format, profiles);
+    for (const char* line : {"install", "plug", "open", "close 1", "unplug"}) session.run(line);
+    return 0;
+}
+
+int runShell(drx_tool::Format format, const std::string& profiles) {
+    drx_tool::Session session(format, profiles);
+    for (std::string line; std::getline(std::cin, line);)
+        if (!session.run(line)) break;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"drx: the fingerprint sensor driver over the simulated sensor"};
+    bool json = false;
+    std::string libraryDirectory = DERMO_LIBRARY_DIR;
+    std::string profiles = DERMO_SENSOR_PROFILE_DIR;
+    app.add_flag("--json", json, "one JSON object per line");
+    app.add_option("--library-dir", libraryDirectory, "where libdermo.so is")
+        ->capture_default_str();
+    app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")->capture_default_str();
+    app.require_subcommand(1);
+    CLI::App* demo = app.add_subcommand("demo", "install, plug, open, close, unplug");
+    CLI::App* shell = app.add_subcommand("shell", "read commands from standard input");
+    CLI11_PARSE(app, argc, argv);
+
+    host::devices::setLibraryDirectory(libraryDirectory);
+    const auto format = json ? drx_tool::Format::Json : drx_tool::Format::Text;
+    if (demo->parsed()) return runDemo(format, profiles);
+    if (shell->parsed()) return runShell(format, profiles);
+    return 0;
+}

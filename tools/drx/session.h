@@ -1,0 +1,60 @@
+// The shell's commands over one simulated sensor and the driver: install, uninstall, plug,
+// unplug, open, close, quit. Each prints one result line.
+#pragma once
+
+#include <host/usb.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+
+namespace sim {
+class Sensor;
+}
+
+namespace drx_tool {
+
+class Session {
+  public:
+    Session(Format format, std::string profileDirectory);
+    // Closes what is still open and unplugs the sensor.
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Runs one command line; false once the session should end (quit).
+    bool run(const std::string& line);
+
+  private:
+    using Arguments = std::vector<std::string>;
+    struct Outcome {
+        std::int64_t code = 0;
+        std::vector<Field> fields;
+    };
+
+    Outcome install(const Arguments& arguments);
+    Outcome uninstall(const Arguments& arguments);
+    Outcome plug(const Arguments& arguments);
+    Outcome unplug(const Arguments& arguments);
+    Outcome open(const Arguments& arguments);
+    Outcome close(const Arguments& arguments);
+    Outcome quit(const Arguments& arguments);
+
+    // The result of a failed call: the last error by number and name.
+    static Outcome failure(std::uint32_t error, std::vector<Field> fields = {});
+    void closeAll();
+    void finishUnplug();
+
+    const Format format_;
+    const std::string profileDirectory_;
+    std::shared_ptr<sim::Sensor> sensor_;
+    host::usb::DeviceId device_ = 0;
+    bool unplugging_ = false;
+    std::map<int, void*> handles_;  // the shell's handle numbers
+    int nextHandle_ = 1;
+};
+
+}  // namespace drx_tool
