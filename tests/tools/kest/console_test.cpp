@@ -1,0 +1,74 @@
+#include "console.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace kest_tool {
+namespace {
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    void SetUp() override { saved_ = std::cout.rdbuf(captured_.rdbuf()); }
+    void TearDown() override {
+        std::cout.rdbuf(saved_);
+        Console::instance().configure(Format::Text, false);
+    }
+    std::string output() const { return captured_.str(); }
+
+  private:
+    std::ostringstream captured_;
+    std::streambuf* saved_ = nullptr;
+};
+
+TEST_F(ConsoleTest, TextLinesNameTheStateAndQuoteTextFields) {
+    Console& console = Console::instance();
+    console.configure(Format::Text, false);
+    console.status("Powering on KEST.");
+    console.state(4);
+    console.state(42);
+    console.result("version", 0, {{"major", 1}, {"minor", 10}, {"text", "say \"hi\""}});
+    console.result("close", 1, {});
+    EXPECT_EQ(output(),
+              "status: Powering on KEST.\n"
+              "state: 4 KEST_STATE_READY\n"
+              "state: 42 UNKNOWN\n"
+              "result: version 0 major=1 minor=10 text=\"say \\\"hi\\\"\"\n"
+              "result: close 1\n");
+}
+
+TEST_F(ConsoleTest, ControlBytesFromThePeripheralNeverReachTheTerminalRaw) {
+    Console& console = Console::instance();
+    console.configure(Format::Text, false);
+    console.status("a\x1b[2J\nb\\");
+    console.result("version", 0, {{"text", std::string("\x07\xff", 2)}});
+    EXPECT_EQ(output(),
+              "status: a\\x1B[2J\\x0Ab\\\\\n"
+              "result: version 0 text=\"\\x07\\xFF\"\n");
+}
+
+TEST_F(ConsoleTest, JsonKeepsFieldOrderAndEveryByteOfAnEightBitText) {
+    Console& console = Console::instance();
+    console.configure(Format::Json, false);
+    console.status("caf\xe9\n");
+    console.state(1);
+    console.result("downloadinfo", 0, {{"received", 100}, {"total", 100}});
+    EXPECT_EQ(output(),
+              "{\"event\":\"status\",\"text\":\"caf\xc3\xa9\\n\"}\n"
+              "{\"event\":\"state\",\"state\":1,\"name\":\"KEST_STATE_CLOSED\"}\n"
+              "{\"event\":\"result\",\"command\":\"downloadinfo\",\"code\":0,\"received\":100,"
+              "\"total\":100}\n");
+}
+
+TEST_F(ConsoleTest, QuietDropsStatusLinesOnly) {
+    Console& console = Console::instance();
+    console.configure(Format::Text, true);
+    console.status("Powering on KEST.");
+    console.state(2);
+    console.result("open", 0, {});
+    EXPECT_EQ(output(), "state: 2 KEST_STATE_POWERED\nresult: open 0\n");
+}
+
+}  // namespace
+}  // namespace kest_tool

@@ -1,0 +1,194 @@
+#include "commands.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include "kest.h"
+#include "library_handlers.h"
+
+namespace kest_tool {
+namespace {
+
+using Arguments = std::span<const std::string>;
+
+constexpr std::int64_t kDefaultWaitStateMs = 10000;
+
+std::int64_t integer(const std::string& text, std::string_view name, std::int64_t min,
+                     std::int64_t max) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < min || value > max)
+        throw UsageError(std::string(name) + " must be an integer from " + std::to_string(min) +
+                         " to " + std::to_string(max) + ", not '" + text + "'");
+    return value;
+}
+
+int intArgument(const std::string& text, std::string_view name) {
+    return static_cast<int>(integer(text, name, INT_MIN, INT_MAX));
+}
+
+// Flags are stored by the library as one byte.
+unsigned char flagArgument(const std::string& text, std::string_view name) {
+    return static_cast<unsigned char>(integer(text, name, 0, 255));
+}
+
+std::chrono::milliseconds millisecondsArgument(const std::string& text, std::string_view name) {
+    return std::chrono::milliseconds(integer(text, name, 0, INT_MAX));
+}
+
+bool isZero(int code) {
+    return code == KEST_OK;
+}
+// KEST_Close and KEST_Disable do not wait, so 1 is what they return when all goes well.
+bool isZeroOrNotDone(int code) {
+    return code == KEST_OK || code == KEST_NOT_DONE;
+}
+// 0 is what KEST_GetState returns without a library.
+bool isState(int code) {
+    return code != 0;
+}
+
+CommandResult codeOnly(int code) {
+    return {code, {}};
+}
+
+CommandResult open(Arguments a, CommandContext&) {
+    return codeOnly(
+        KEST_Open(flagArgument(a[0], "V"), flagArgument(a[1], "D"), intArgument(a[2], "T")));
+}
+
+CommandResult close(Arguments, CommandContext&) {
+    return codeOnly(KEST_Close());
+}
+CommandResult disable(Arguments, CommandContext&) {
+    return codeOnly(KEST_Disable());
+}
+CommandResult enable(Arguments a, CommandContext&) {
+    return codeOnly(KEST_Enable(intArgument(a[0], "TYPE")));
+}
+CommandResult download(Arguments, CommandContext&) {
+    return codeOnly(KEST_DownloadFile());
+}
+CommandResult state(Arguments, CommandContext&) {
+    return codeOnly(KEST_GetState());
+}
+
+CommandResult version(Arguments, CommandContext&) {
+    int major = 0;
+    int minor = 0;
+    char text[13] = {};
+    const int code = KEST_GetVersionInfo(&major, &minor, text);
+    if (code != KEST_OK) return codeOnly(code);
+    return {code, {{"major", major}, {"minor", minor}, {"text", std::string(text)}}};
+}
+
+CommandResult downloadInfo(Arguments, CommandContext&) {
+    int received = 0;
+    int total = 0;
+    const int code = KEST_GetDownloadInfo(nullptr, &received, &total);
+    return {code, {{"received", received}, {"total", total}}};
+}
+
+// The settings: with arguments they are set, and either way the value held afterwards is shown.
+CommandResult timeout(Arguments a, CommandContext&) {
+    const int code = a.empty() ? KEST_OK : KEST_SetTimeout(intArgument(a[0], "S"));
+    return {code, {{"seconds", KEST_GetTimeout()}}};
+}
+
+CommandResult versionReq(Arguments a, CommandContext&) {
+    const int code = a.empty() ? KEST_OK : KEST_SetVersionReq(flagArgument(a[0], "F"));
+    return {code, {{"flag", KEST_GetVersionReq()}}};
+}
+
+CommandResult downloadReq(Arguments a, CommandContext&) {
+    const int code = a.empty() ? KEST_OK : KEST_SetDownloadReq(flagArgument(a[0], "F"));
+    return {code, {{"flag", KEST_GetDownloadReq()}}};
+}
+
+CommandResult autoRecover(Arguments a, CommandContext&) {
+    if (a.size() == 1) throw UsageError("autorecover takes no argument or both SUSPEND and CRADLE");
+    int code = KEST_OK;
+    if (a.size() == 2)
+        code = KEST_SetAutoRecover(flagArgument(a[0], "SUSPEND"), flagArgument(a[1], "CRADLE"));
+    unsigned char onSuspend = 0;
+    unsigned char onCradle = 0;
+    const int got = KEST_GetAutoRecover(&onSuspend, &onCradle);
+    return {code == KEST_OK ? got : code, {{"suspend", onSuspend}, {"cradle", onCradle}}};
+}
+
+CommandResult sleep(Arguments a, CommandContext&) {
+    std::this_thread::sleep_for(millisecondsArgument(a[0], "MS"));
+    return codeOnly(0);
+}
+
+CommandResult waitState(Arguments a, CommandContext&) {
+    const int wanted =
+        static_cast<int>(integer(a[0], "N", KEST_STATE_CLOSED, KEST_STATE_ENABLED_3));
+    const auto limit = a.size() > 1 ? millisecondsArgument(a[1], "MS")
+                                    : std::chrono::milliseconds(kDefaultWaitStateMs);
+    const bool reached = waitForState(wanted, limit);
+    return {reached ? 0 : 1, {{"state", KEST_GetState()}}};
+}
+
+CommandResult quit(Arguments, CommandContext&) {
+    return codeOnly(0);
+}
+
+constexpr std::array kCommands{
+    Command{"open", "V D T", "KEST_Open(version flag, download flag, time-out in seconds)", 3, 3,
+            open, isZero},
+    Command{"close", "", "KEST_Close(); returns 1 by design (it does not wait)", 0, 0, close,
+            isZeroOrNotDone},
+    Command{"disable", "", "KEST_Disable(); returns 1 by design (it does not wait)", 0, 0, disable,
+            isZeroOrNotDone},
+    Command{"enable", "TYPE", "KEST_Enable(TYPE): 1, 2 or 3 activate a function", 1, 1, enable,
+            isZero},
+    Command{"download", "", "KEST_DownloadFile()", 0, 0, download, isZero},
+    Command{"version", "", "KEST_GetVersionInfo(): major, minor and text", 0, 0, version, isZero},
+    Command{"downloadinfo", "", "KEST_GetDownloadInfo(): 0 once the download has ended", 0, 0,
+            downloadInfo, isZero},
+    Command{"state", "", "KEST_GetState(): the code is the state", 0, 0, state, isState},
+    Command{"timeout", "[S]", "KEST_SetTimeout(S) if given; shows KEST_GetTimeout()", 0, 1, timeout,
+            isZero},
+    Command{"autorecover", "[SUSPEND CRADLE]",
+            "KEST_SetAutoRecover(SUSPEND, CRADLE) if given; shows KEST_GetAutoRecover()", 0, 2,
+            autoRecover, isZero},
+    Command{"versionreq", "[F]", "KEST_SetVersionReq(F) if given; shows KEST_GetVersionReq()", 0, 1,
+            versionReq, isZero},
+    Command{"downloadreq", "[F]", "KEST_SetDownloadReq(F) if given; shows KEST_GetDownloadReq()", 0,
+            1, downloadReq, isZero},
+    Command{"sleep", "MS", "pause for MS milliseconds", 1, 1, sleep, isZero},
+    Command{"wait-state", "N [MS]",
+            "0 as soon as the state is N (at once if it is), 1 after MS ms (default 10000)", 1, 2,
+            waitState, isZero},
+    Command{"quit", "", "end the shell (as the end of input does)", 0, 0, quit, isZero, true},
+};
+
+}  // namespace
+
+std::span<const Command> commands() {
+    return kCommands;
+}
+
+const Command* findCommand(std::string_view name) {
+    const auto it = std::find_if(kCommands.begin(), kCommands.end(),
+                                 [&](const Command& c) { return c.name == name; });
+    return it == kCommands.end() ? nullptr : &*it;
+}
+
+std::string commandHelp() {
+    std::string text;
+    for (const Command& c : kCommands) {
+        std::string usage(c.name);
+        if (!c.arguments.empty()) usage += " " + std::string(c.arguments);
+        usage.resize(std::max<std::size_t>(usage.size() + 2, 26), ' ');
+        text += "  " + usage + std::string(c.summary) + "\n";
+    }
+    return text;
+}
+
+}  // namespace kest_tool

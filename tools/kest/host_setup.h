@@ -1,0 +1,48 @@
+// The scene the library runs in: the handheld's file system under a host directory, the
+// registry, host ttys mapped onto COM ports, and the simulated peripheral on "COM1:".
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "peripheral/peripheral.h"
+
+namespace kest_tool {
+
+struct HostOptions {
+    std::string root = "./ce-root";
+    std::string registryFile;             // empty: the built-in defaults only
+    std::vector<std::string> serialMaps;  // "COMn:=PATH"
+    bool withPeripheral = true;
+    sim::PeripheralOptions peripheral;
+};
+
+// A setting that cannot be put in place; what() is the one-line reason.
+class SetupError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses "auto", "never" or a COM number for the peripheral's data port.
+std::optional<unsigned> parseDataPort(const std::string& text);
+
+class HostSetup {
+  public:
+    // Throws SetupError.
+    explicit HostSetup(const HostOptions& options);
+    // Removes the tty mappings and stops the peripheral.
+    ~HostSetup();
+    HostSetup(const HostSetup&) = delete;
+    HostSetup& operator=(const HostSetup&) = delete;
+
+    // Null with --no-peripheral.
+    sim::Peripheral* peripheral() { return peripheral_.get(); }
+
+  private:
+    std::vector<unsigned> mapped_;
+    std::unique_ptr<sim::Peripheral> peripheral_;
+};
+
+}  // namespace kest_tool

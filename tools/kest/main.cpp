@@ -1,0 +1,105 @@
+// kest: drives the KEST library from the command line, against the simulated peripheral or a
+// serial port of the host.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+
+#include "commands.h"
+#include "console.h"
+#include "demo.h"
+#include "host_setup.h"
+#include "library_handlers.h"
+#include "shell.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr char kExitCodes[] = R"(Exit codes:
+  0  every command did what a script expects: open, enable, download, version, downloadinfo,
+     the settings and wait-state give 0; close and disable give 0 or 1 (they do not wait, so
+     1 is their normal result); state gives a state (not 0)
+  1  a command, or a step of the demo, gave anything else
+  2  bad options, an unknown command or bad arguments (the line is skipped, the shell goes on))";
+
+constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object per line):
+  status: TEXT                     a status text of the library ({"event":"status","text":...})
+  state: N NAME                    a call of the state-change handler ({"event":"state",...})
+  result: COMMAND CODE [key=value ...]   the end of a command ({"event":"result",...})
+
+Commands (one a line; # starts a comment):
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kest_tool::HostOptions host;
+    bool json = false;
+    bool quiet = false;
+    std::string dataPort = "auto";
+    int dataPortDelayMs = static_cast<int>(host.peripheral.dataPortDelay.count());
+
+    CLI::App app{"Drives the KEST library: opens the snap-on peripheral and runs its exports.",
+                 "kest"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(kExitCodes);
+    app.add_option("--root", host.root, "Host directory that stands for the handheld's files")
+        ->capture_default_str();
+    app.add_option("--registry", host.registryFile, ".reg file merged over the built-in registry")
+        ->check(CLI::ExistingFile);
+    app.add_flag("!--no-peripheral", host.withPeripheral,
+                 "Do not start the simulated peripheral; COM1: is then only what --serial maps");
+    app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
+        ->type_name("COMn:=PATH");
+    app.add_option("--data-port", dataPort,
+                   "The simulated peripheral's data port: auto (above the ports present), never, "
+                   "or a COM number")
+        ->capture_default_str();
+    app.add_option("--data-port-delay", dataPortDelayMs,
+                   "Milliseconds from power-on until the data port appears")
+        ->check(CLI::Range(0, 600000))
+        ->capture_default_str();
+    app.add_flag("--json", json, "One JSON object per line");
+    app.add_flag("--quiet", quiet, "No status lines");
+
+    app.add_subcommand("demo", "Open the peripheral, show that it is ready, close it");
+    CLI::App* shell = app.add_subcommand(
+        "shell", "Run commands from standard input, one per line (a prompt on a terminal)");
+    shell->footer(std::string(kOutput) + kest_tool::commandHelp() + "\n" + kExitCodes);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
+        return kExitUsage;
+    }
+
+    std::unique_ptr<kest_tool::HostSetup> setup;
+    try {
+        host.peripheral.dataPort = kest_tool::parseDataPort(dataPort);
+        host.peripheral.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
+        setup = std::make_unique<kest_tool::HostSetup>(host);
+    } catch (const kest_tool::SetupError& e) {
+        std::cerr << "kest: " << e.what() << std::endl;
+        return kExitUsage;
+    }
+
+    kest_tool::Console::instance().configure(
+        json ? kest_tool::Format::Json : kest_tool::Format::Text, quiet);
+    if (!kest_tool::connectLibraryHandlers()) {
+        std::cerr << "kest: the KEST library did not initialise" << std::endl;
+        return kExitFailed;
+    }
+    kest_tool::CommandContext context{setup->peripheral()};
+    const int code = shell->parsed()
+                         ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
+                         : kest_tool::runDemo(context);
+    kest_tool::disconnectLibraryHandlers();
+    return code;
+}
