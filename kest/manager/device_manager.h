@@ -77,6 +77,11 @@ class DeviceManager {
     int openMDPChannel();
     int closeMDPChannel();
     int activateStep(int function);
+    // The data channel may be used: the flag is set and a port exists.
+    bool channelOpen() const;
+    // Clears dataChannelOpen, closes the data port, waits until the monitor has left it, then
+    // disconnects and deletes it.
+    void discardDataPort(FramedPort* port);
 
     // Steps of the power, discovery and protocol layers (kest/power, kest/serial,
     // kest/protocol), all on the manager thread.
@@ -190,10 +195,6 @@ class DeviceManager {
     // Each thread routine passes the gate first: the constructor holds it until both threads'
     // handles and ids are stored.
     void passStartGate();
-    // The data channel may be used: the flag is set and a port exists.
-    bool channelOpen() const;
-    // Closes the data port, waits until the monitor has left it, disconnects and deletes it.
-    void discardDataPort(FramedPort* port);
 
     DWORD managerThreadId = 0;
     DWORD monitorThreadId = 0;

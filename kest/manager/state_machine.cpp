@@ -62,10 +62,9 @@ DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
 
 int DeviceManager::manage() {
     int result = kStepDone;
-    if (powerCycleNeeded != 0 || systemSuspended != 0 || inCradle != 0) {
-        result = powerOff();
-        powerCycleNeeded = 0;
-    }
+    // Taken before the power-off, so that a KEST_Disable arriving during it is not lost.
+    const bool cycle = powerCycleNeeded.exchange(0) != 0;
+    if (cycle || systemSuspended != 0 || inCradle != 0) result = powerOff();
     if (systemSuspended == 0 && inCradle == 0) {
         if (currentState == KEST_STATE_VERSION_PENDING &&
             versionReceived.load(std::memory_order_acquire) != 0) {

@@ -9,6 +9,7 @@
 #include "attached_library.h"
 #include "manager/application_bridge.h"
 #include "manager/device_manager.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -138,6 +139,27 @@ TEST(LibraryEntry, AThousandCyclesLeaveNoHandleBehind) {
     EXPECT_EQ(host::liveHandleCount(), handles);
     EXPECT_EQ(host::power::registrationCount(), registrations);
     EXPECT_EQ(deviceManager.load(), nullptr);
+}
+
+void detachOnReady(int state) {
+    if (state == KEST_STATE_READY) DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+}
+
+TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadLeavesItToFreeTheManager) {
+    const std::size_t handles = host::liveHandleCount();
+    ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    kest::DeviceManager* manager = deviceManager.load();
+    ASSERT_EQ(KEST_AddStateChangeHandler(detachOnReady), KEST_OK);
+    // The next pass takes an answered version request back to the ready state, on the manager
+    // thread, whose state-change handler then unloads the library.
+    manager->versionReceived.store(1);
+    manager->currentState = KEST_STATE_VERSION_PENDING;
+    EventModify(manager->wakeEvent, EVENT_SET);
+
+    EXPECT_TRUE(kest_test::waitUntil([] { return deviceManager.load() == nullptr; }));
+    EXPECT_TRUE(kest_test::waitUntil([&] { return host::liveHandleCount() == handles; }))
+        << "the manager thread freed the manager once both threads had ended";
+    kest::applicationStateHandler.store(nullptr);
 }
 
 TEST(LibraryEntry, ExportsAfterDetachSeeNoManager) {
