@@ -36,6 +36,16 @@ std::string sensorDeviceName() {
     return "DRX1:";
 }
 
+// The driver answers every control request with ERROR_NOT_READY once it has seen the sensor go.
+void waitDetached(HANDLE handle) {
+    for (DWORD waited = 0; waited < kUnplugWaitMs; ++waited) {
+        if (!DeviceIoControl(handle, 0, nullptr, 0, nullptr, 0, nullptr, nullptr) &&
+            GetLastError() == ERROR_NOT_READY)
+            return;
+        Sleep(1);
+    }
+}
+
 std::u16string wide(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }
@@ -126,9 +136,13 @@ Session::Outcome Session::unplug(const Arguments&) {
         return failure(ERROR_DEVICE_NOT_CONNECTED, {{"message", "no sensor is plugged"}});
     host::usb::unplug(device_);
     unplugging_ = true;
-    // With handles open the driver keeps the sensor until they are closed (close H).
+    // With handles open the driver keeps the sensor until they are closed (close H); the
+    // command returns once the driver refuses new work on them.
     const std::int64_t open = static_cast<std::int64_t>(handles_.size());
-    if (open == 0) finishUnplug();
+    if (open == 0)
+        finishUnplug();
+    else
+        waitDetached(handles_.begin()->second);
     return {0, {{"handles", open}, {"gone", std::int64_t{open == 0}}}};
 }
 
