@@ -40,6 +40,8 @@ struct DeviceContext {
     DWORD clientId;
     // How long the detach waits, after the last handle closed, before freeing the context.
     DWORD detachPause;
+    // The next live device context (live_contexts.cpp).
+    DeviceContext* nextLive;
 };
 
 struct OpenContext {
@@ -50,6 +52,8 @@ struct OpenContext {
     DWORD controlTimeout;
     BOOL timeoutPerRequest;
     DWORD bulkRetryNumber;
+    // The next live open context (live_contexts.cpp).
+    OpenContext* nextLive;
 };
 
 // The signatures, as the bytes "VkDc" and "VkOc" in memory order.

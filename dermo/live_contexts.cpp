@@ -1,34 +1,33 @@
 #include "live_contexts.h"
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 
-// Constant-initialised and never destroyed in a way that matters: the USB stack may still call
-// into the driver while the process exits.
+// The table is two lists threaded through the records themselves: it needs no allocation and
+// has nothing to destroy, so it stays intact however late the USB stack or the device manager
+// calls in while the process exits, and leaves nothing behind when the library is unloaded.
 std::mutex contextMutex;
+DeviceContext* liveDevices = nullptr;
+OpenContext* liveOpens = nullptr;
+DWORD nextClientId = 1;
 
-struct LiveTable {
-    std::vector<DeviceContext*> devices;
-    std::vector<OpenContext*> opens;
-    DWORD nextClientId = 1;
-};
-
-LiveTable& Table() {
-    static LiveTable* table = new LiveTable;
-    return *table;
+// Unlinks item; the candidates are compared by address, never read before they match.
+template <class T>
+void Unlink(T*& head, T* item) {
+    for (T** link = &head; *link != nullptr; link = &(*link)->nextLive)
+        if (*link == item) {
+            *link = item->nextLive;
+            item->nextLive = nullptr;
+            return;
+        }
 }
 
 template <class T>
-void Erase(std::vector<T*>& list, T* item) {
-    list.erase(std::remove(list.begin(), list.end(), item), list.end());
-}
-
-template <class T>
-bool Contains(const std::vector<T*>& list, const T* item) {
-    return std::find(list.begin(), list.end(), item) != list.end();
+bool Contains(const T* head, const T* item) {
+    for (const T* live = head; live != nullptr; live = live->nextLive)
+        if (live == item) return true;
+    return false;
 }
 
 }  // namespace
@@ -38,42 +37,43 @@ std::unique_lock<std::mutex> LockContexts() {
 }
 
 void AddLiveDevice(DeviceContext* context) {
-    LiveTable& table = Table();
-    context->clientId = table.nextClientId++;
-    if (table.nextClientId == 0) table.nextClientId = 1;
-    table.devices.push_back(context);
+    context->clientId = nextClientId++;
+    if (nextClientId == 0) nextClientId = 1;
+    context->nextLive = liveDevices;
+    liveDevices = context;
 }
 
 void RemoveLiveDevice(DeviceContext* context) {
-    Erase(Table().devices, context);
+    Unlink(liveDevices, context);
 }
 
 void AddLiveOpen(OpenContext* open) {
-    Table().opens.push_back(open);
+    open->nextLive = liveOpens;
+    liveOpens = open;
 }
 
 void RemoveLiveOpen(OpenContext* open) {
-    Erase(Table().opens, open);
+    Unlink(liveOpens, open);
 }
 
 DeviceContext* FindDevice(DWORD_PTR handle) {
     auto* context = reinterpret_cast<DeviceContext*>(handle);
-    if (context == nullptr || !Contains(Table().devices, context)) return nullptr;
+    if (context == nullptr || !Contains(liveDevices, context)) return nullptr;
     if (std::memcmp(context->signature, kDeviceSignature, sizeof kDeviceSignature) != 0)
         return nullptr;
     return context;
 }
 
 DeviceContext* FindDeviceByClientId(DWORD clientId) {
-    for (DeviceContext* context : Table().devices)
-        if (clientId != 0 && context->clientId == clientId)
-            return FindDevice(reinterpret_cast<DWORD_PTR>(context));
+    if (clientId == 0) return nullptr;
+    for (DeviceContext* context = liveDevices; context != nullptr; context = context->nextLive)
+        if (context->clientId == clientId) return FindDevice(reinterpret_cast<DWORD_PTR>(context));
     return nullptr;
 }
 
 OpenContext* FindOpen(DWORD_PTR handle) {
     auto* open = reinterpret_cast<OpenContext*>(handle);
-    if (open == nullptr || !Contains(Table().opens, open)) return nullptr;
+    if (open == nullptr || !Contains(liveOpens, open)) return nullptr;
     if (std::memcmp(open->signature, kOpenSignature, sizeof kOpenSignature) != 0) return nullptr;
     if (FindDevice(reinterpret_cast<DWORD_PTR>(open->device)) == nullptr) return nullptr;
     return open;

@@ -341,7 +341,7 @@ TEST_F(AttachTest, HandlesThatAreNotLiveAreRefusedWithoutBeingRead) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 
     // A record that carries the right signature but was never handed out is not a handle.
-    OpenContext forged{{'V', 'k', 'O', 'c'}, Context(), 0, 0, 0, FALSE, 0};
+    OpenContext forged{{'V', 'k', 'O', 'c'}, Context(), 0, 0, 0, FALSE, 0, nullptr};
     EXPECT_FALSE(DRX_Close(reinterpret_cast<DWORD_PTR>(&forged)));
     DeviceContext copy{};
     std::memcpy(copy.signature, "VkDc", 4);
