@@ -149,8 +149,8 @@ BOOL DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
         // first.
         const auto lock = LockContexts();
         context = FindDevice(reinterpret_cast<DWORD_PTR>(lpvNotifyParameter));
-        if (context == nullptr || context->detached) return TRUE;
-        context->detached = TRUE;
+        if (context == nullptr || IsDetached(context)) return TRUE;
+        MarkDetached(context);
     }
     WaitForSingleObject(context->idleEvent, INFINITE);
     Sleep(context->detachPause);

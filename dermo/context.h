@@ -60,6 +60,14 @@ struct OpenContext {
 extern const BYTE kDeviceSignature[4];
 extern const BYTE kOpenSignature[4];
 
+// detached is set under the context lock but read by transfers that run without it.
+inline BOOL IsDetached(const DeviceContext* context) {
+    return __atomic_load_n(&context->detached, __ATOMIC_ACQUIRE);
+}
+inline void MarkDetached(DeviceContext* context) {
+    __atomic_store_n(&context->detached, TRUE, __ATOMIC_RELEASE);
+}
+
 DeviceContext* AllocateDeviceContext();
 void FreeDeviceContext(DeviceContext* context);
 void ClosePipeState(DeviceContext* context, PipeState* pipe);

@@ -36,7 +36,7 @@ void FreeDeviceContext(DeviceContext* context) {
         if (FindDevice(reinterpret_cast<DWORD_PTR>(context)) == nullptr) return;
         // An attach that fails after activation may already have handles open on the stream
         // device; they are refused from here on and closed by the deactivation.
-        context->detached = TRUE;
+        MarkDetached(context);
     }
     ClosePipeState(context, &context->bulkOut);
     ClosePipeState(context, &context->bulkIn);

@@ -44,7 +44,7 @@ DWORD_PTR DRX_Open(DWORD_PTR hDeviceContext, DWORD /*AccessCode*/, DWORD /*Share
     const auto lock = LockContexts();
     DeviceContext* context = FindDevice(hDeviceContext);
     if (context == nullptr) return 0;
-    if (context->detached) {
+    if (IsDetached(context)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }

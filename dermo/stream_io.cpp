@@ -16,7 +16,7 @@ OpenContext* EnterCall(DWORD_PTR hOpenContext) {
 // The shared beginning of DRX_Read and DRX_Write; FALSE when the call ends here with the last
 // error set.
 bool CheckTransfer(const OpenContext* open, const void* buffer, DWORD count) {
-    if (open->device->detached) {
+    if (IsDetached(open->device)) {
         SetLastError(ERROR_NOT_READY);
         return false;
     }
@@ -50,6 +50,6 @@ BOOL DRX_IOControl(DWORD_PTR hOpenContext, DWORD /*dwCode*/, PBYTE /*pBufIn*/, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    SetLastError(open->device->detached ? ERROR_NOT_READY : ERROR_NOT_SUPPORTED);
+    SetLastError(IsDetached(open->device) ? ERROR_NOT_READY : ERROR_NOT_SUPPORTED);
     return FALSE;
 }
