@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "manager/callback_list.h"
 
@@ -87,6 +88,8 @@ class DeviceManager {
     // kest/protocol), all on the manager thread.
     int powerOn();
     int powerOff();
+    // The handheld's AKU version text without its leading "."; empty when it cannot be read.
+    std::string readAkuVersion();
     int handlePowerNotifications();
     int DiscoverDataPort();
     int versionStep();

@@ -1,7 +1,6 @@
 target_sources(kest_objects PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/callback_list.cpp
     ${CMAKE_CURRENT_LIST_DIR}/application_bridge.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/data_port_discovery.cpp
     ${CMAKE_CURRENT_LIST_DIR}/device_manager.cpp
     ${CMAKE_CURRENT_LIST_DIR}/library_entry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/monitor.cpp
