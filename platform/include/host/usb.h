@@ -127,7 +127,8 @@ class DeviceModel {
     virtual void transfer(const RequestPtr& request);
 
     // Power of the device (SuspendDevice, ResumeDevice, DisableDevice); the result is the entry's.
-    // The defaults succeed.
+    // The defaults succeed. A successful reset clears the halts of the device's pipes and its
+    // alternate settings; the device is not enumerated again (the client keeps it).
     virtual bool suspend(BYTE interfaceNumber);
     virtual bool resume(BYTE interfaceNumber);
     virtual bool disable(bool reset, BYTE interfaceNumber);
