@@ -8,14 +8,6 @@
 
 namespace kest_test {
 
-FreshRegistry::FreshRegistry() {
-    host::registry::reset();
-}
-
-FreshRegistry::~FreshRegistry() {
-    host::registry::reset();
-}
-
 PowerSteps::PowerSteps() {
     EXPECT_TRUE(stopManagerThread(manager()));
 }

@@ -13,15 +13,11 @@
 
 #include "application_recorder.h"
 #include "attached_library.h"
+#include "fresh_registry.h"
 #include "manager/device_manager.h"
 #include "peripheral/peripheral.h"
 
 namespace kest_test {
-
-struct FreshRegistry {
-    FreshRegistry();
-    ~FreshRegistry();
-};
 
 class PowerSteps : public ::testing::Test {
   protected:
