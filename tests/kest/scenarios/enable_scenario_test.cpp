@@ -1,0 +1,66 @@
+#include <kest.h>
+
+#include <string>
+#include <vector>
+
+#include "scenario_fixture.h"
+
+namespace {
+
+using kest_test::Scenario;
+using Lines = std::vector<std::string>;
+using States = std::vector<int>;
+
+constexpr auto kPatience = std::chrono::seconds(10);
+
+sim::Frame activation(std::uint8_t selector) {
+    return sim::Frame{.type = 0x00, .payload = {0x0B, selector, 0x00}};
+}
+
+TEST_F(Scenario, EnableOneActivatesAndClosesTheChannel) {
+    openReady();
+    const std::string name = dataPortName();
+    EXPECT_EQ(KEST_Enable(1), KEST_OK);
+    EXPECT_EQ(application.states(), (States{KEST_STATE_ACTIVATING_1, KEST_STATE_ENABLED_1}));
+    // 21 00 03 0B 03 00 on the wire.
+    ASSERT_TRUE(peripheral.waitForFrames(1, kPatience));
+    EXPECT_EQ(peripheral.receivedFrames(), (std::vector<sim::Frame>{activation(3)}));
+    EXPECT_EQ(managerLines(), (Lines{"KEST state changed: 4 => 8", "Sent ActivatePeripheral(3)",
+                                     name + " closed.", "KEST state changed: 8 => 9"}));
+    EXPECT_TRUE(peripheral.isPowered());
+
+    // Asking again for the function that is active changes nothing.
+    application.clear();
+    EXPECT_EQ(KEST_Enable(1), KEST_OK);
+    EXPECT_TRUE(application.states().empty());
+    EXPECT_EQ(peripheral.receivedFrames().size(), 1u);
+}
+
+TEST_F(Scenario, EnableTwoAfterOneGoesThroughAPowerOff) {
+    openReady();
+    ASSERT_EQ(KEST_Enable(1), KEST_OK);
+    application.clear();
+    EXPECT_EQ(KEST_Enable(2), KEST_OK);
+    EXPECT_EQ(application.states(),
+              (States{KEST_STATE_POWERING_OFF, KEST_STATE_POWERED_OFF, KEST_STATE_POWERED,
+                      KEST_STATE_READY, KEST_STATE_ACTIVATING_2, KEST_STATE_ENABLED_2}));
+    ASSERT_TRUE(peripheral.waitForFrames(2, kPatience));
+    EXPECT_EQ(peripheral.receivedFrames(), (std::vector<sim::Frame>{activation(3), activation(4)}));
+    EXPECT_EQ(peripheral.powerCycles(), 2u);
+    EXPECT_EQ(KEST_GetState(), KEST_STATE_ENABLED_2);
+}
+
+TEST_F(Scenario, OpenWhileEnabledReopensTheChannelWithoutAPowerCycle) {
+    openReady();
+    const std::string name = dataPortName();
+    ASSERT_EQ(KEST_Enable(1), KEST_OK);
+    application.clear();
+    EXPECT_EQ(KEST_Open(0, 0, kOpenTimeoutSeconds), KEST_OK);
+    EXPECT_EQ(application.states(), (States{KEST_STATE_READY}));
+    EXPECT_EQ(managerLines(),
+              (Lines{"Trying to get COM port", name + " opened.", "KEST state changed: 9 => 4"}));
+    EXPECT_EQ(peripheral.powerCycles(), 1u);
+    EXPECT_TRUE(application.waitForStatus("Waiting for comm event ..."));
+}
+
+}  // namespace
