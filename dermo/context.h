@@ -68,6 +68,22 @@ inline void MarkDetached(DeviceContext* context) {
     __atomic_store_n(&context->detached, TRUE, __ATOMIC_RELEASE);
 }
 
+// Fields that calls on other threads change without a lock: failureCount (reads and writes
+// together), and a handle's time-outs and flag (set by control codes while a transfer may be
+// reading them). Each access is a single atomic word; no ordering with other data is needed.
+template <class T>
+inline T LoadShared(const T& field) {
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+template <class T>
+inline void StoreShared(T& field, T value) {
+    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+}
+template <class T>
+inline T AddShared(T& field, T value) {
+    return __atomic_add_fetch(&field, value, __ATOMIC_RELAXED);
+}
+
 DeviceContext* AllocateDeviceContext();
 void FreeDeviceContext(DeviceContext* context);
 void ClosePipeState(DeviceContext* context, PipeState* pipe);

@@ -78,3 +78,8 @@ OpenContext* FindOpen(DWORD_PTR handle) {
     if (FindDevice(reinterpret_cast<DWORD_PTR>(open->device)) == nullptr) return nullptr;
     return open;
 }
+
+OpenContext* EnterCall(DWORD_PTR handle) {
+    const auto lock = LockContexts();
+    return FindOpen(handle);
+}

@@ -28,3 +28,8 @@ DeviceContext* FindDevice(DWORD_PTR handle);
 DeviceContext* FindDeviceByClientId(DWORD clientId);
 // The live open context with a valid signature whose device is live, or null.
 OpenContext* FindOpen(DWORD_PTR handle);
+
+// FindOpen under the lock, for the entry points of a call on an open handle. The handle stays
+// valid after the lock is released: the device manager does not close it while a call on it is
+// in progress, and the device context is freed only after the last close.
+OpenContext* EnterCall(DWORD_PTR handle);

@@ -16,107 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "exports.h"
-#include "fake_usb.h"
+#include "driver_fixture.h"
 
 namespace {
 
-USB_HANDLE const kDevice = reinterpret_cast<USB_HANDLE>(0x1000);
-constexpr BOOL kUntouched = 7;
+using namespace dermo_test;
 
-sim::SensorProfile Profile(const char* name) {
-    const auto result =
-        sim::loadProfile(std::string(DERMO_SENSOR_PROFILE_DIR) + "/" + name + ".toml");
-    EXPECT_TRUE(result.profile) << result.error;
-    return result.profile.value_or(sim::defaultProfile());
-}
-
-bool DrxActive() {
-    for (const auto& device : host::devices::activeDevices())
-        if (device.name == "DRX1:") return true;
-    return false;
-}
-
-class AttachTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        host::registry::reset();
-        host::devices::StreamDriver driver;
-        driver.init = DRX_Init;
-        driver.deinit = DRX_Deinit;
-        driver.open = DRX_Open;
-        driver.close = DRX_Close;
-        driver.read = DRX_Read;
-        driver.write = DRX_Write;
-        driver.seek = DRX_Seek;
-        driver.ioControl = DRX_IOControl;
-        host::devices::registerBuiltInDriver("DERMO.DLL", driver);
-        SetDriverKeyString(u"Dll", u"DERMO.DLL");
-        SetDriverKeyString(u"Prefix", u"DRX");
-        SetDriverKeyDword(u"DetachPause", 0);
-        fakeUsb.reset(sim::defaultProfile());
-        handlesBefore = host::liveHandleCount();
-    }
-
-    void TearDown() override {
-        if (fakeUsb.notifyRoutine != nullptr) Unplug();
-        EXPECT_EQ(fakeUsb.openPipes, 0);
-        EXPECT_EQ(host::liveHandleCount(), handlesBefore);
-    }
-
-    static void SetDriverKeyString(const WCHAR* name, const std::u16string& value) {
-        HKEY key = OpenDriverKey();
-        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * 2));
-        RegCloseKey(key);
-    }
-
-    static void SetDriverKeyDword(const WCHAR* name, DWORD value) {
-        HKEY key = OpenDriverKey();
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                       sizeof value);
-        RegCloseKey(key);
-    }
-
-    static HKEY OpenDriverKey() {
-        HKEY key = nullptr;
-        DWORD disposition = 0;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, DERMO_CLIENT_DRIVER_KEY, 0, nullptr, 0, 0, nullptr,
-                        &key, &disposition);
-        return key;
-    }
-
-    BOOL Attach(LPCUSB_FUNCS funcs = &fakeUsb.funcs) {
-        return USBDeviceAttach(kDevice, funcs, nullptr, u"Papilla_USB_driver", &accept, nullptr, 0);
-    }
-
-    static DeviceContext* Context() { return static_cast<DeviceContext*>(fakeUsb.notifyParameter); }
-
-    static HANDLE Open() {
-        return CreateFileW(u"DRX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    }
-
-    // The stack's close notification, on a thread of its own as the stack runs it.
-    void StartUnplug() {
-        const LPDEVICE_NOTIFY_ROUTINE routine = fakeUsb.notifyRoutine;
-        const LPVOID parameter = fakeUsb.notifyParameter;
-        fakeUsb.notifyRoutine = nullptr;
-        notifier = std::thread([=, this] {
-            notifyResult = routine(parameter, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
-        });
-    }
-
-    void Unplug() {
-        StartUnplug();
-        notifier.join();
-    }
-
-    BOOL accept = kUntouched;
-    std::size_t handlesBefore = 0;
-    std::thread notifier;
-    std::atomic<BOOL> notifyResult{FALSE};
-};
+class AttachTest : public DriverTest {};
 
 TEST_F(AttachTest, TakesTheSensorOpensItsPipesAndPublishesDrx1) {
     ASSERT_TRUE(Attach());

@@ -1,8 +1,32 @@
 #include "fake_usb.h"
 
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
 FakeUsb fakeUsb;
 
 namespace {
+
+USB_TRANSFER NewTransfer(DWORD bytes, DWORD status) {
+    fakeUsb.transfers.push_back({bytes, status});
+    ++fakeUsb.openTransfers;
+    return reinterpret_cast<USB_TRANSFER>(0x10000 + fakeUsb.transfers.size());
+}
+
+FakeUsb::Transfer* FindTransfer(USB_TRANSFER handle) {
+    const auto index = reinterpret_cast<std::uintptr_t>(handle) - 0x10001;
+    return index < fakeUsb.transfers.size() ? &fakeUsb.transfers[index] : nullptr;
+}
+
+bool IsHalted(USB_PIPE pipe) {
+    return std::find(fakeUsb.haltedPipes.begin(), fakeUsb.haltedPipes.end(), pipe) !=
+           fakeUsb.haltedPipes.end();
+}
+
+void Complete(LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter) {
+    if (routine != nullptr) routine(parameter);
+}
 
 LPCUSB_DEVICE GetDeviceInfo(USB_HANDLE) {
     return &fakeUsb.device;
@@ -20,8 +44,7 @@ USB_TRANSFER SetInterface(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE, LPVOID, DWORD, 
     ++fakeUsb.setInterfaceCalls;
     fakeUsb.selectedInterface = number;
     fakeUsb.selectedAlternate = alternate;
-    ++fakeUsb.openTransfers;
-    return reinterpret_cast<USB_TRANSFER>(0x2000);
+    return NewTransfer(0, USB_NO_ERROR);
 }
 
 BOOL CloseTransfer(USB_TRANSFER) {
@@ -29,11 +52,130 @@ BOOL CloseTransfer(USB_TRANSFER) {
     return TRUE;
 }
 
+BOOL GetTransferStatus(USB_TRANSFER handle, LPDWORD bytes, LPDWORD status) {
+    const FakeUsb::Transfer* transfer = FindTransfer(handle);
+    if (transfer == nullptr || fakeUsb.failTransferStatus) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (bytes != nullptr) *bytes = transfer->bytes;
+    *status = transfer->status;
+    return TRUE;
+}
+
+USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
+                               DWORD flags, DWORD size, LPVOID buffer, ULONG) {
+    fakeUsb.bulkCalls.push_back({pipe, flags, size, buffer});
+    FakeUsb::BulkOutcome outcome;
+    if (!fakeUsb.bulkOutcomes.empty()) {
+        outcome = fakeUsb.bulkOutcomes.front();
+        fakeUsb.bulkOutcomes.pop_front();
+    }
+    if (outcome.throws) throw std::runtime_error("the stack failed");
+    if (outcome.refused) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return nullptr;
+    }
+    if (IsHalted(pipe)) outcome = {0, USB_STALL_ERROR};
+    if (!outcome.completes) return NewTransfer(0, USB_NOT_COMPLETE_ERROR);
+    const DWORD bytes = std::min(outcome.bytes, size);
+    if (flags & USB_IN_TRANSFER) std::memset(buffer, FakeUsb::kInData, bytes);
+    if (outcome.status == USB_STALL_ERROR && !IsHalted(pipe)) fakeUsb.haltedPipes.push_back(pipe);
+    if (outcome.takesMs > 0) Sleep(outcome.takesMs);
+    const USB_TRANSFER transfer = NewTransfer(bytes, outcome.status);
+    Complete(routine, parameter);
+    return transfer;
+}
+
+BOOL IsPipeHalted(USB_PIPE pipe, LPBOOL halted) {
+    if (fakeUsb.failHaltQuery) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *halted = IsHalted(pipe) ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL ResetPipe(USB_PIPE pipe) {
+    fakeUsb.resetPipes.push_back(pipe);
+    if (const auto failure = fakeUsb.resetFailures.find(pipe);
+        failure != fakeUsb.resetFailures.end()) {
+        SetLastError(failure->second);
+        return FALSE;
+    }
+    std::erase(fakeUsb.haltedPipes, pipe);
+    return TRUE;
+}
+
+BOOL AbortPipeTransfers(USB_PIPE pipe, DWORD) {
+    fakeUsb.abortedPipes.push_back(pipe);
+    return TRUE;
+}
+
+USB_TRANSFER ClearFeature(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
+                          DWORD flags, WORD feature, UCHAR index) {
+    fakeUsb.clearFeatureCalls.push_back({flags, feature, index});
+    const USB_TRANSFER transfer = NewTransfer(0, fakeUsb.clearFeatureStatus);
+    Complete(routine, parameter);
+    return transfer;
+}
+
+BOOL IsDefaultPipeHalted(USB_HANDLE, LPBOOL halted) {
+    *halted = fakeUsb.defaultPipeHalted ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL ResetDefaultPipe(USB_HANDLE) {
+    ++fakeUsb.defaultPipeResets;
+    fakeUsb.defaultPipeHalted = false;
+    return TRUE;
+}
+
+BOOL DisableDevice(USB_HANDLE, BOOL, UCHAR) {
+    ++fakeUsb.disableCalls;
+    return TRUE;
+}
+
+USB_TRANSFER IssueVendorTransfer(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
+                                 DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer, ULONG) {
+    fakeUsb.vendorRequests.push_back(*setup);
+    fakeUsb.vendorFlags.push_back(flags);
+    if (fakeUsb.refuseVendor) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return nullptr;
+    }
+    DWORD bytes = setup->wLength;
+    if (flags & USB_IN_TRANSFER) {
+        bytes = std::min<DWORD>(setup->wLength, static_cast<DWORD>(fakeUsb.vendorReply.size()));
+        if (bytes > 0) std::memcpy(buffer, fakeUsb.vendorReply.data(), bytes);
+    }
+    if (fakeUsb.vendorStatus == USB_STALL_ERROR) fakeUsb.defaultPipeHalted = true;
+    const USB_TRANSFER transfer = NewTransfer(bytes, fakeUsb.vendorStatus);
+    Complete(routine, parameter);
+    return transfer;
+}
+
+USB_TRANSFER GetDescriptor(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE, LPVOID, DWORD flags, UCHAR type,
+                           UCHAR index, WORD language, WORD length, LPVOID buffer) {
+    fakeUsb.descriptorCalls.push_back({flags, type, index, language, length});
+    if (fakeUsb.refuseDescriptor) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return nullptr;
+    }
+    const std::vector<BYTE>& reply = fakeUsb.descriptorReply;
+    const DWORD bytes = std::min<DWORD>(length, static_cast<DWORD>(reply.size()));
+    if (bytes > 0) std::memcpy(buffer, reply.data(), bytes);
+    DWORD status = fakeUsb.descriptorStatus;
+    if (status == USB_NO_ERROR && reply.size() > length) status = USB_DATA_OVERRUN_ERROR;
+    if (status == USB_STALL_ERROR) fakeUsb.defaultPipeHalted = true;
+    return NewTransfer(bytes, status);
+}
+
 USB_PIPE OpenPipe(USB_HANDLE, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
     if (fakeUsb.failOpenPipe) return nullptr;
     fakeUsb.openedEndpoints.push_back(endpoint->bEndpointAddress);
     ++fakeUsb.openPipes;
-    return reinterpret_cast<USB_PIPE>(0x3000 + fakeUsb.openedEndpoints.size());
+    return FakeUsb::pipe(static_cast<int>(fakeUsb.openedEndpoints.size()));
 }
 
 BOOL ClosePipe(USB_PIPE) {
@@ -113,6 +255,17 @@ void FakeUsb::reset(const sim::SensorProfile& profile) {
     funcs.lpFindInterface = FindInterface;
     funcs.lpSetInterface = SetInterface;
     funcs.lpCloseTransfer = CloseTransfer;
+    funcs.lpGetTransferStatus = GetTransferStatus;
+    funcs.lpIssueBulkTransfer = IssueBulkTransfer;
+    funcs.lpIsPipeHalted = IsPipeHalted;
+    funcs.lpResetPipe = ResetPipe;
+    funcs.lpAbortPipeTransfers = AbortPipeTransfers;
+    funcs.lpClearFeature = ClearFeature;
+    funcs.lpIsDefaultPipeHalted = IsDefaultPipeHalted;
+    funcs.lpResetDefaultPipe = ResetDefaultPipe;
+    funcs.lpDisableDevice = DisableDevice;
+    funcs.lpIssueVendorTransfer = IssueVendorTransfer;
+    funcs.lpGetDescriptor = GetDescriptor;
     funcs.lpOpenPipe = OpenPipe;
     funcs.lpClosePipe = ClosePipe;
     funcs.lpRegisterNotificationRoutine = RegisterNotification;

@@ -1,0 +1,105 @@
+#include "transfer.h"
+
+namespace {
+
+// Both issue-and-wait operations: the one difference is the call that issues the transfer and
+// what a refused transfer reports.
+template <class Issue>
+DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD wait,
+                   LPDWORD bytes, LPDWORD usbStatus, Issue issue, bool refusedIsGeneric) {
+    *bytes = 0;
+    *usbStatus = USB_NO_ERROR;
+    // A completion left over from an earlier transfer must not end this wait.
+    if (event != nullptr && routine != nullptr && wait != 0) ResetEvent(event);
+
+    DWORD error = ERROR_SUCCESS;
+    const USB_TRANSFER transfer = issue();
+    if (transfer == nullptr) {
+        error = refusedIsGeneric ? ERROR_GEN_FAILURE : GetLastError();
+    } else {
+        error = AwaitTransfer(usb, transfer, routine, event, wait, bytes, usbStatus);
+        // Also after a time-out: closing cancels the transfer, and once CloseTransfer has
+        // returned the stack no longer writes into the caller's buffer.
+        usb->lpCloseTransfer(transfer);
+    }
+    if (*usbStatus != USB_NO_ERROR && error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
+    if (error != ERROR_SUCCESS) SetLastError(error);
+    return error;
+}
+
+bool CanTransfer(LPCUSB_FUNCS usb) {
+    return usb != nullptr && usb->lpGetTransferStatus != nullptr && usb->lpCloseTransfer != nullptr;
+}
+
+DWORD Refuse(DWORD error) {
+    SetLastError(error);
+    return error;
+}
+
+}  // namespace
+
+DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter) {
+    if (lpvNotifyParameter == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!EventModify(static_cast<HANDLE>(lpvNotifyParameter), EVENT_SET)) return GetLastError();
+    return 0;
+}
+
+BOOL QueryTransferStatus(LPCUSB_FUNCS usb, USB_TRANSFER transfer, LPDWORD bytes,
+                         LPDWORD usbStatus) {
+    if (!usb->lpGetTransferStatus(transfer, bytes, usbStatus)) {
+        *usbStatus = USB_CANCELED_ERROR;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD AwaitTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, LPTRANSFER_NOTIFY_ROUTINE routine,
+                    HANDLE event, DWORD wait, LPDWORD bytes, LPDWORD usbStatus) {
+    if (routine == nullptr || event == nullptr) {
+        QueryTransferStatus(usb, transfer, bytes, usbStatus);
+        return ERROR_SUCCESS;
+    }
+    switch (WaitForSingleObject(event, wait)) {
+        case WAIT_OBJECT_0:
+            QueryTransferStatus(usb, transfer, bytes, usbStatus);
+            return ERROR_SUCCESS;
+        case WAIT_TIMEOUT:
+            QueryTransferStatus(usb, transfer, bytes, usbStatus);
+            return ERROR_TIMEOUT;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
+                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
+                       LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
+    if (!CanTransfer(usb) || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
+        bytes == nullptr || usbStatus == nullptr)
+        return Refuse(ERROR_INVALID_PARAMETER);
+    return IssueAndWait(
+        usb, routine, event, wait, bytes, usbStatus,
+        [&] {
+            return usb->lpIssueBulkTransfer(pipe, routine, event, flags, size, buffer,
+                                            physicalAddress);
+        },
+        false);
+}
+
+DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
+                         HANDLE event, DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
+                         ULONG physicalAddress, LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
+    if (!CanTransfer(usb) || usb->lpIssueVendorTransfer == nullptr || device == nullptr ||
+        setup == nullptr || bytes == nullptr || usbStatus == nullptr)
+        return Refuse(ERROR_INVALID_PARAMETER);
+    return IssueAndWait(
+        usb, routine, event, wait, bytes, usbStatus,
+        [&] {
+            return usb->lpIssueVendorTransfer(device, routine, event, flags, setup, buffer,
+                                              physicalAddress);
+        },
+        true);
+}
