@@ -95,6 +95,10 @@ class DeviceManager {
     int versionStep();
     int downloadStep();
     void sendActivatePeripheral(BYTE code);
+    void sendVersionRequest();
+    void sendFileDownloadRequest();
+    // On the monitor thread, acknowledging a FileData block with blockSequence and the status.
+    void sendDataResponse(BYTE status);
 
     // Every status text of the library goes through reportStatus, on whichever thread reports.
     void reportStatus(const char* text);
@@ -105,6 +109,27 @@ class DeviceManager {
     // The frame handler the manager connects, with itself as target, to the data port
     // (kest/protocol); runs on the monitor thread.
     static void handleMessage(DeviceManager* manager, const Frame* frame);
+
+    // The received messages (kest/protocol), on the monitor thread. Each is given the payload,
+    // code byte first, and its length, and reads nothing past it.
+    void handleVersionResponse(const BYTE* payload, int length);
+    void handleEvent(const BYTE* payload, int length);
+    void handleFileUploadResponse(const BYTE* payload, int length);
+    void handleFileDownloadResponse(const BYTE* payload, int length);
+    void handleFileData(const BYTE* payload, int length);
+    // False, with a status text naming the message, when the payload is shorter than needed.
+    bool payloadHolds(const char* message, int length, int needed);
+
+    // The file download (kest/protocol/file_download.cpp), on the monitor thread.
+    // Takes size and checksum from a FileDownloadResponse of at least 11 bytes and allocates
+    // the buffer; a size that cannot be taken ends the download instead.
+    void openTransfer(const BYTE* payload);
+    // False, with downloadPath left empty, when the name header holds a name that could leave
+    // the download directory or that the file system rejects.
+    bool buildDownloadPath();
+    bool createDownloadDirectories();
+    // Reports the line, then publishes the end through downloadDone and wakes the manager.
+    void endDownload(const char* line);
 
     // Device state and request.
     std::atomic<DWORD> requestedState{1};
@@ -163,7 +188,10 @@ class DeviceManager {
     int writeIndex = 0;
     BYTE blockSequence = 0;
     std::unique_ptr<BYTE[]> downloadBuffer;
-    int runningChecksum = 0;
+    DWORD runningChecksum = 0;  // unsigned: the sum wraps modulo 2^32
+    // Set while a transfer is announced and not ended: only then may a FileData block touch the
+    // transfer fields. Cleared by the download step before it asks for a new transfer.
+    std::atomic<BYTE> transferOpen{0};
 
     FramedPort* powerPort = nullptr;  // owned; manager thread only
     // Owned. Created and deleted on the manager thread; the monitor thread uses it only while

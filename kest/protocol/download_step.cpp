@@ -1,12 +1,40 @@
-// The download step: FileDownloadRequest and the wait for the end of the transfer.
-//
-// Not built yet: the step fails (step result 2) without sending anything.
+// The download step: one FileDownloadRequest per download, then a wait over the following
+// passes until the monitor thread ends the transfer (file_download.cpp). There is no resend and
+// no time-out here: the application's own wait bounds it.
+#include <kest.h>
+
 #include "manager/device_manager.h"
 
 namespace kest {
 
 int DeviceManager::downloadStep() {
-    return kStepFailed;
+    if (downloadDone.load(std::memory_order_acquire) != 0) return kStepDone;
+    switch (currentState.load()) {
+        case KEST_STATE_READY:
+            // The transfer fields are cleared before the request goes out: from then on only the
+            // monitor thread writes them, in answer to the peripheral.
+            transferOpen.store(0, std::memory_order_release);
+            downloadDone.store(0, std::memory_order_release);
+            fileSize = 0;
+            bytesReceived = 0;
+            downloadPath[0] = '\0';
+            writeIndex = 0;
+            blockSequence = 0;
+            expectedChecksum = 0;
+            runningChecksum = 0;
+            downloadBuffer.reset();  // left behind by a failed transfer
+            sendFileDownloadRequest();
+            setState(KEST_STATE_DOWNLOADING);
+            return kStepInProgress;
+        case KEST_STATE_VERSION_PENDING:
+            return kStepInProgress;
+        case KEST_STATE_DOWNLOADING:
+            // Tells the state observers once more that the download runs.
+            setState(KEST_STATE_DOWNLOADING);
+            return kStepInProgress;
+        default:
+            return kStepFailed;
+    }
 }
 
 }  // namespace kest

@@ -8,6 +8,9 @@ namespace kest {
 namespace {
 
 constexpr BYTE kMessageFrameType = 0x00;
+constexpr BYTE kVersionRequestCode = 0x01;
+constexpr BYTE kFileDownloadRequestCode = 0x06;
+constexpr BYTE kDataResponseCode = 0x09;
 constexpr BYTE kActivatePeripheralCode = 0x0B;
 
 // False when there is no data port to send on. The write's result is not looked at: a failed
@@ -27,6 +30,25 @@ void DeviceManager::sendActivatePeripheral(BYTE code) {
     if (sendMessage(dataPort.load(std::memory_order_acquire), payload)) {
         reportFormatted("Sent ActivatePeripheral(%d)", code);
     }
+}
+
+void DeviceManager::sendVersionRequest() {
+    const BYTE payload[] = {kVersionRequestCode, 0x00};
+    if (sendMessage(dataPort.load(std::memory_order_acquire), payload)) {
+        reportStatus("Requesting version information ...");
+    }
+}
+
+void DeviceManager::sendFileDownloadRequest() {
+    const BYTE payload[] = {kFileDownloadRequestCode, 0x00};
+    if (sendMessage(dataPort.load(std::memory_order_acquire), payload)) {
+        reportStatus("Requesting calibration download ...");
+    }
+}
+
+void DeviceManager::sendDataResponse(BYTE status) {
+    const BYTE payload[] = {kDataResponseCode, blockSequence, status, 0x00};
+    sendMessage(dataPort.load(std::memory_order_acquire), payload);
 }
 
 }  // namespace kest

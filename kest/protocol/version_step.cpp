@@ -1,12 +1,37 @@
-// The version step: VersionRequest and the wait for the VersionResponse.
-//
-// Not built yet: the step fails (step result 2) without sending anything.
+// The version step: one VersionRequest per attempt, then a wait over the following passes for
+// the VersionResponse that the monitor thread stores (message_handler.cpp). There is no resend:
+// the application's own wait bounds how long the version is awaited.
+#include <kest.h>
+
+#include <cstring>
+
 #include "manager/device_manager.h"
 
 namespace kest {
 
 int DeviceManager::versionStep() {
-    return kStepFailed;
+    if (versionReceived.load(std::memory_order_acquire) != 0) {
+        if (currentState == KEST_STATE_VERSION_PENDING) setState(KEST_STATE_READY);
+        return kStepDone;
+    }
+    switch (currentState.load()) {
+        case KEST_STATE_READY:
+            // Cleared before the request goes out: the monitor writes the fields only in answer
+            // to it.
+            versionReceived.store(0, std::memory_order_release);
+            versionMajor = 0;
+            versionMinor = 0;
+            serialNumber = 0;
+            std::memset(versionText, 0, sizeof versionText);
+            sendVersionRequest();
+            setState(KEST_STATE_VERSION_PENDING);
+            return kStepInProgress;
+        case KEST_STATE_VERSION_PENDING:
+        case KEST_STATE_DOWNLOADING:
+            return kStepInProgress;
+        default:
+            return kStepFailed;
+    }
 }
 
 }  // namespace kest

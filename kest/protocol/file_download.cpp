@@ -1,0 +1,217 @@
+// The transfer of the peripheral's file, on the monitor thread: the opening announced by
+// FileDownloadResponse, the FileData blocks acknowledged one by one, and at the end the file
+// QUOX\RUV\<name>.bin written from the whole transfer held in memory.
+//
+// Every size and every name here comes from the peripheral and is untrusted. The buffer is
+// sized by the announcement and no block may carry the count past it; the name header must not
+// lead the file out of the download directory.
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <new>
+
+#include "manager/device_manager.h"
+#include "serial/frame.h"
+
+namespace kest {
+namespace {
+
+constexpr int kBigEndian = 0;
+constexpr int kNameHeaderLength = 16;
+// A FileData payload: code, sequence number, the stream bytes, one trailing byte.
+constexpr int kBlockOverhead = 3;
+constexpr BYTE kAccepted = 0x00;
+constexpr BYTE kRejected = 0x01;
+constexpr int kWidePathCapacity = 64;
+
+constexpr char kNameRefused[] = "File name not allowed, aborting download.";
+
+// A name is refused when it holds a path separator or a drive colon (either could lead out of
+// the download directory), or a character the file system rejects.
+bool acceptableFileName(const char* name, int length) {
+    for (int i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        switch (c) {
+            case '\\':
+            case '/':
+            case ':':
+            case '*':
+            case '?':
+            case '"':
+            case '<':
+            case '>':
+            case '|':
+                return false;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+// The platform's file calls take wide paths; every path here is at most 29 characters.
+void widen(const char* path, WCHAR (&wide)[kWidePathCapacity]) {
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kWidePathCapacity) == 0) wide[0] = 0;
+}
+
+bool somethingExistsAt(const char* path) {
+    WCHAR wide[kWidePathCapacity];
+    widen(path, wide);
+    return GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The last block is in and acknowledged: check the sum, then write the content after the name
+// header with one write.
+void completeTransfer(DeviceManager& m) {
+    if (m.runningChecksum != m.expectedChecksum) {
+        m.endDownload("File checksum error");
+        return;
+    }
+    // A transfer of exactly the name header: the path is built only now, with no existence
+    // check, and an existing file of that name is replaced by an empty one.
+    if (m.downloadPath[0] == '\0' && !m.buildDownloadPath()) {
+        m.endDownload(kNameRefused);
+        return;
+    }
+    if (!m.createDownloadDirectories()) {
+        m.endDownload("Unable to create file path.");
+        return;
+    }
+    WCHAR widePath[kWidePathCapacity];
+    widen(m.downloadPath, widePath);
+    HANDLE file = CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        char line[64];
+        std::snprintf(line, sizeof line, "CreateFile failed: %d", static_cast<int>(GetLastError()));
+        m.endDownload(line);
+        return;
+    }
+    // A failed write is not detected: the file is reported as created all the same.
+    DWORD written = 0;
+    WriteFile(file, m.downloadBuffer.get() + kNameHeaderLength,
+              static_cast<DWORD>(m.fileSize - kNameHeaderLength), &written, nullptr);
+    CloseHandle(file);
+    m.downloadBuffer.reset();
+    m.reportStatus("Created file:");
+    m.endDownload(m.downloadPath);
+}
+
+}  // namespace
+
+void DeviceManager::endDownload(const char* line) {
+    transferOpen.store(0, std::memory_order_release);
+    reportStatus(line);
+    downloadDone.store(1, std::memory_order_release);
+    EventModify(wakeEvent, EVENT_SET);
+}
+
+void DeviceManager::openTransfer(const BYTE* payload) {
+    const DWORD announced = ReadU32(payload, kBigEndian, 3);
+    expectedChecksum = ReadU32(payload, kBigEndian, 7);
+    bytesReceived = 0;
+    writeIndex = 0;
+    downloadBuffer.reset();
+
+    char line[64];
+    // The size is held as a signed count.
+    if (announced > static_cast<DWORD>(INT_MAX)) {
+        fileSize = 0;
+        std::snprintf(line, sizeof line, "Download size too large: %u", announced);
+        endDownload(line);
+        return;
+    }
+    fileSize = static_cast<int>(announced);
+    // Too short for the name header: there would be no name and a negative content length.
+    if (announced < kNameHeaderLength) {
+        std::snprintf(line, sizeof line, "Download size too small: %u", announced);
+        endDownload(line);
+        return;
+    }
+    // Without throwing: an exception here would end the monitor thread.
+    downloadBuffer.reset(new (std::nothrow) BYTE[announced]);
+    if (downloadBuffer == nullptr) {
+        std::snprintf(line, sizeof line, "No memory for a download of %u bytes", announced);
+        endDownload(line);
+        return;
+    }
+    transferOpen.store(1, std::memory_order_release);
+}
+
+void DeviceManager::handleFileData(const BYTE* payload, int length) {
+    if (!payloadHolds("FileData", length, kBlockOverhead)) return;
+    if (transferOpen.load(std::memory_order_acquire) == 0) {
+        reportStatus("FileData without a download dropped.");
+        return;
+    }
+    if (payload[1] != blockSequence) {
+        sendDataResponse(kRejected);
+        endDownload("Download File sequence error");
+        return;
+    }
+    const int count = length - kBlockOverhead;
+    const int size = fileSize;
+    if (count > size - bytesReceived) {
+        sendDataResponse(kRejected);
+        endDownload("Download File larger than announced");
+        return;
+    }
+
+    bytesReceived += count;
+    for (int i = 0; i < count; ++i) {
+        const BYTE byte = payload[2 + i];
+        runningChecksum += byte;
+        downloadBuffer[static_cast<std::size_t>(writeIndex)] = byte;
+        ++writeIndex;
+    }
+
+    // Once per download, as soon as the whole name header is in.
+    if (bytesReceived > kNameHeaderLength && downloadPath[0] == '\0') {
+        if (!buildDownloadPath()) {
+            endDownload(kNameRefused);
+            sendDataResponse(kRejected);
+            return;
+        }
+        if (somethingExistsAt(downloadPath)) {
+            bytesReceived = size;
+            runningChecksum = expectedChecksum;
+            endDownload("File already exists, aborting download.");
+            sendDataResponse(kRejected);
+            return;
+        }
+    }
+
+    sendDataResponse(kAccepted);
+    if (bytesReceived != size) {
+        ++blockSequence;  // wraps from 255 to 0
+        return;
+    }
+
+    completeTransfer(*this);
+}
+
+bool DeviceManager::buildDownloadPath() {
+    // Only called once the buffer holds the whole name header.
+    const auto* name = reinterpret_cast<const char*>(downloadBuffer.get());
+    int length = 0;
+    while (length < kNameHeaderLength && name[length] != '\0') ++length;
+    if (!acceptableFileName(name, length)) return false;
+    std::snprintf(downloadPath, sizeof downloadPath, "QUOX\\RUV\\%.*s.bin", length, name);
+    return true;
+}
+
+bool DeviceManager::createDownloadDirectories() {
+    if (!CreateDirectoryW(TEXT("QUOX"), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        reportFormatted("CreateDirectory(1) = %d", static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (!CreateDirectoryW(TEXT("QUOX\\RUV"), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        reportFormatted("CreateDirectory(2) = %d", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kest
