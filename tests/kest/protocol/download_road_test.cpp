@@ -1,0 +1,92 @@
+// The road of one open that asks for the version and the file, through the exports, against a
+// simulated peripheral: the manager thread sends the requests, the monitor thread receives the
+// answers, and the application reads what they published.
+#include <gtest/gtest.h>
+#include <host/files.h>
+#include <kest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "application_recorder.h"
+#include "attached_library.h"
+#include "fresh_registry.h"
+#include "peripheral/peripheral.h"
+#include "peripheral/profile.h"
+
+namespace kest_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TemporaryRoot {
+    TemporaryRoot() {
+        char pattern[] = "/tmp/kest-road-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        EXPECT_NE(made, nullptr);
+        if (made != nullptr) path = made;
+        host::files::setRoot(path.string());
+    }
+    ~TemporaryRoot() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    fs::path path;
+};
+
+class DownloadRoad : public ::testing::Test {
+  protected:
+    DownloadRoad() { peripheral.start(); }
+
+    TemporaryRoot root;
+    FreshRegistry registry;
+    sim::Peripheral peripheral{{.dataPortDelay = std::chrono::milliseconds{0}}};
+    AttachedLibrary library;
+    ApplicationRecorder application;
+};
+
+TEST_F(DownloadRoad, OpenFetchesTheVersionAndThenTheFile) {
+    ASSERT_EQ(KEST_Open(1, 1, 10), KEST_OK);
+    EXPECT_EQ(KEST_GetState(), KEST_STATE_READY);
+
+    int major = 0;
+    int minor = 0;
+    char text[13] = {};
+    ASSERT_EQ(KEST_GetVersionInfo(&major, &minor, text), KEST_OK);
+    EXPECT_EQ(major, 1);
+    EXPECT_EQ(minor, 2);
+    EXPECT_STREQ(text, "KEST RDR 1.2");
+
+    int received = 0;
+    int total = 0;
+    ASSERT_EQ(KEST_GetDownloadInfo(nullptr, &received, &total), KEST_OK);
+    EXPECT_EQ(total, 1016);
+    EXPECT_EQ(received, 1016);
+
+    std::ifstream file(root.path / "QUOX" / "RUV" / "calib.bin", std::ios::binary);
+    const std::vector<std::uint8_t> content{std::istreambuf_iterator<char>(file),
+                                            std::istreambuf_iterator<char>()};
+    EXPECT_EQ(content, sim::generatedContent(1000));
+
+    const std::vector<std::string> lines = application.statuses();
+    const auto created = std::find(lines.begin(), lines.end(), "Created file:");
+    ASSERT_NE(created, lines.end());
+    ASSERT_NE(created + 1, lines.end());
+    EXPECT_EQ(*(created + 1), "QUOX\\RUV\\calib.bin");
+
+    // The version came first, and the download started only after it.
+    const std::vector<int> states = application.states();
+    const auto pending = std::find(states.begin(), states.end(), KEST_STATE_VERSION_PENDING);
+    const auto downloading = std::find(states.begin(), states.end(), KEST_STATE_DOWNLOADING);
+    EXPECT_LT(pending, downloading);
+    EXPECT_EQ(states.back(), KEST_STATE_READY);
+}
+
+}  // namespace
+}  // namespace kest_test
