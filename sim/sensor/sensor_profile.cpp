@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "sensor/sensor_faults.h"
+
 namespace sim {
 namespace {
 
@@ -13,6 +15,9 @@ constexpr std::size_t kMaxInterfaces = 16;
 constexpr std::size_t kMaxEndpoints = 30;
 constexpr std::size_t kMaxRegistryValues = 32;
 constexpr std::size_t kMaxTextLength = 256;
+constexpr std::size_t kMaxFaults = 16;
+constexpr std::int64_t kMinImageSide = 8;
+constexpr std::int64_t kMaxImageSide = 1024;
 
 // Thrown inside the parser only, caught at its end and turned into the result's error.
 struct ProfileError : std::runtime_error {
@@ -123,6 +128,34 @@ host::usb::SuspendOffer parseSuspend(const toml::node& node) {
         "\"short-table\"");
 }
 
+BulkRate parseRate(const toml::node& node) {
+    const std::string value = text(node, "bulk: rate");
+    if (value == "unpaced") return BulkRate::Unpaced;
+    if (value == "full-speed") return BulkRate::FullSpeed;
+    if (value == "high-speed") return BulkRate::HighSpeed;
+    throw ProfileError("bulk: rate: expected \"unpaced\", \"full-speed\" or \"high-speed\"");
+}
+
+void parseFaults(const toml::node& node, SensorProfile& profile) {
+    const toml::table* faults = node.as_table();
+    if (faults == nullptr) throw ProfileError("faults: expected a table");
+    if (faults->size() > kMaxFaults) throw ProfileError("faults: too many faults");
+    for (const auto& [key, value] : *faults) {
+        const std::string name(key.str());
+        const std::string what = "faults: " + name;
+        SensorFaults probe;
+        std::optional<std::uint32_t> arg;
+        if (const auto flag = value.value<bool>(); value.is_boolean() && flag) {
+            if (!*flag) continue;
+        } else {
+            const toml::node_view<const toml::node> view{value};
+            arg = static_cast<std::uint32_t>(integer(view, what, 0, 0xFFFFFFFF, 0));
+        }
+        if (!applyFault(probe, name, arg)) throw ProfileError(what + ": unknown fault");
+        profile.faults.emplace_back(name, arg);
+    }
+}
+
 RegistryValue parseRegistryValue(const std::string& name, const toml::node& node) {
     const std::string what = "registry: " + name;
     if (node.is_integer()) {
@@ -146,6 +179,20 @@ SensorProfile parseTable(const toml::table& root) {
     profile.vendorId = wordField(view["device"]["vendor_id"], "device: vendor_id", 0x1A2B);
     profile.productId = wordField(view["device"]["product_id"], "device: product_id", 0x0101);
     profile.release = wordField(view["device"]["release"], "device: release", 0x0100);
+    const std::pair<const char*, std::string*> strings[] = {{"manufacturer", &profile.manufacturer},
+                                                            {"product", &profile.product},
+                                                            {"serial", &profile.serialNumber}};
+    for (const auto& [key, field] : strings)
+        if (const toml::node* node = view["device"][key].node())
+            *field = text(*node, std::string("device: ") + key);
+    if (const toml::node* rate = root.at_path("bulk.rate").node()) profile.rate = parseRate(*rate);
+    profile.imageWidth = static_cast<unsigned>(
+        integer(view["capture"]["width"], "capture: width", kMinImageSide, kMaxImageSide, 160));
+    profile.imageHeight = static_cast<unsigned>(
+        integer(view["capture"]["height"], "capture: height", kMinImageSide, kMaxImageSide, 192));
+    profile.imageSeed = static_cast<std::uint32_t>(
+        integer(view["capture"]["seed"], "capture: seed", 0, 0xFFFFFFFF, 1));
+    if (const toml::node* faults = root.get("faults")) parseFaults(*faults, profile);
 
     if (const toml::node* interfaces = root.get("interface")) {
         const toml::array* list = interfaces->as_array();

@@ -12,6 +12,8 @@
 #include <variant>
 #include <vector>
 
+#include "sensor/bulk_pacer.h"
+
 namespace sim {
 
 struct SensorEndpoint {
@@ -43,7 +45,18 @@ struct SensorProfile {
     WORD vendorId = 0x1A2B;
     WORD productId = 0x0101;
     WORD release = 0x0100;
+    // String descriptors 1, 2 and 3; an empty text has none.
+    std::string manufacturer = "Simulated Sensors";
+    std::string product = "Fingerprint sensor";
+    std::string serialNumber = "SIM-0001";
     std::vector<SensorInterface> interfaces;  // every alternate setting, in descriptor order
+    BulkRate rate = BulkRate::Unpaced;
+    // The captured image: columns, rows and the finger it shows.
+    unsigned imageWidth = 160;
+    unsigned imageHeight = 192;
+    std::uint32_t imageSeed = 1;
+    // Faults in force from the plug on (sensor_faults.h): name and argument.
+    std::vector<std::pair<std::string, std::optional<std::uint32_t>>> faults;
     host::usb::SuspendOffer suspend = host::usb::SuspendOffer::Offered;
     std::vector<RegistryValue> driverKeyValues;
 };
@@ -54,7 +67,8 @@ struct ProfileResult {
 };
 
 // Parses a profile; source names it in errors. Every number is range-checked and the counts are
-// bounded (16 interface settings, 30 endpoints each, 32 registry values).
+// bounded (16 interface settings, 30 endpoints each, 32 registry values, 16 faults; images of
+// 8 to 1024 pixels a side).
 ProfileResult parseProfile(std::string_view text, std::string_view source = "<profile>");
 ProfileResult loadProfile(const std::string& path);
 

@@ -1,5 +1,6 @@
 #include "error_names.h"
 
+#include <dermo.h>
 #include <windows.h>
 
 namespace drx_tool {
@@ -27,6 +28,9 @@ std::string errorName(std::uint32_t error) {
         DRX_ERROR_NAME(ERROR_CANTWRITE)
         DRX_ERROR_NAME(ERROR_DEVICE_NOT_CONNECTED)
         DRX_ERROR_NAME(ERROR_TIMEOUT)
+        DRX_ERROR_NAME(ERROR_BAD_FORMAT)
+        DRX_ERROR_NAME(SENSOR_E_UNKNOWN_PROPERTY)
+        DRX_ERROR_NAME(SENSOR_E_READ_ONLY_PROPERTY)
 #undef DRX_ERROR_NAME
         default:
             return "ERROR_" + std::to_string(error);

@@ -23,12 +23,6 @@ std::vector<std::string> words(const std::string& line) {
     return result;
 }
 
-std::string hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFF);
-    return text;
-}
-
 // The first stream device of the driver, "DRX1:" when there is none yet.
 std::string sensorDeviceName() {
     for (const auto& device : host::devices::activeDevices())
@@ -61,12 +55,6 @@ Session::~Session() {
     if (device_ != 0) host::usb::waitUnplugged(device_, kUnplugWaitMs);
 }
 
-Session::Outcome Session::failure(std::uint32_t error, std::vector<Field> fields) {
-    if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
-    fields.insert(fields.begin(), Field{"error", errorName(error)});
-    return {error, std::move(fields)};
-}
-
 bool Session::run(const std::string& line) {
     const Arguments all = words(line);
     if (all.empty() || all.front().starts_with("#")) return true;
@@ -74,30 +62,38 @@ bool Session::run(const std::string& line) {
     const Arguments arguments(all.begin() + 1, all.end());
     using Handler = Outcome (Session::*)(const Arguments&);
     static const std::map<std::string, Handler> table = {
-        {"install", &Session::install}, {"uninstall", &Session::uninstall},
-        {"plug", &Session::plug},       {"unplug", &Session::unplug},
-        {"open", &Session::open},       {"close", &Session::close},
-        {"quit", &Session::quit},
+        {"install", &Session::install},   {"uninstall", &Session::uninstall},
+        {"plug", &Session::plug},         {"unplug", &Session::unplug},
+        {"open", &Session::open},         {"close", &Session::close},
+        {"timeouts", &Session::timeouts}, {"property", &Session::property},
+        {"fault", &Session::fault},       {"quit", &Session::quit},
     };
-    const auto entry = table.find(command);
-    const Outcome outcome =
-        entry != table.end() ? (this->*entry->second)(arguments)
-                             : failure(ERROR_INVALID_PARAMETER, {{"message", "unknown command"}});
+    static const std::map<std::string, Outcome (*)(HANDLE, const Arguments&)> handleCommands = {
+        {"read", readCommand},
+        {"write", writeCommand},
+        {"ioctl", ioctlCommand},
+        {"capture", captureCommand},
+    };
+    Outcome outcome = usage("unknown command");
+    if (const auto entry = table.find(command); entry != table.end())
+        outcome = (this->*entry->second)(arguments);
+    else if (const auto onOne = handleCommands.find(command); onOne != handleCommands.end())
+        outcome = onHandle(arguments, onOne->second);
     printResult(format_, command, outcome.code, outcome.fields);
     return command != "quit";
 }
 
-Session::Outcome Session::install(const Arguments&) {
+Outcome Session::install(const Arguments&) {
     if (!host::usb::installDriver(kDriverLibrary)) return failure(GetLastError());
     return {};
 }
 
-Session::Outcome Session::uninstall(const Arguments&) {
+Outcome Session::uninstall(const Arguments&) {
     if (!host::usb::uninstallDriver(kDriverLibrary)) return failure(GetLastError());
     return {};
 }
 
-Session::Outcome Session::plug(const Arguments& arguments) {
+Outcome Session::plug(const Arguments& arguments) {
     if (device_ != 0) return failure(ERROR_BUSY, {{"message", "a sensor is plugged"}});
     sim::ProfileResult loaded{sim::defaultProfile(), {}};
     if (!arguments.empty()) {
@@ -114,6 +110,7 @@ Session::Outcome Session::plug(const Arguments& arguments) {
         sensor_.reset();
         return failure(ERROR_BAD_FORMAT, {{"message", "unusable descriptors"}});
     }
+    sensor_->setDeviceId(plugged.id);
     device_ = plugged.id;
     unplugging_ = false;
     return {0,
@@ -131,7 +128,7 @@ void Session::finishUnplug() {
     unplugging_ = false;
 }
 
-Session::Outcome Session::unplug(const Arguments&) {
+Outcome Session::unplug(const Arguments&) {
     if (device_ == 0 || unplugging_)
         return failure(ERROR_DEVICE_NOT_CONNECTED, {{"message", "no sensor is plugged"}});
     host::usb::unplug(device_);
@@ -146,7 +143,7 @@ Session::Outcome Session::unplug(const Arguments&) {
     return {0, {{"handles", open}, {"gone", std::int64_t{open == 0}}}};
 }
 
-Session::Outcome Session::open(const Arguments& arguments) {
+Outcome Session::open(const Arguments& arguments) {
     const std::string name = arguments.empty() ? sensorDeviceName() : arguments.front();
     HANDLE handle = CreateFileW(wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
@@ -161,13 +158,9 @@ Session::Outcome Session::open(const Arguments& arguments) {
     return {0, std::move(fields)};
 }
 
-Session::Outcome Session::close(const Arguments& arguments) {
-    int number = 0;
-    try {
-        number = arguments.empty() ? 0 : std::stoi(arguments.front());
-    } catch (const std::exception&) {
-        number = 0;
-    }
+Outcome Session::close(const Arguments& arguments) {
+    const auto parsed = arguments.empty() ? std::nullopt : parseNumber(arguments.front());
+    const int number = parsed ? static_cast<int>(*parsed) : 0;
     const auto entry = handles_.find(number);
     if (entry == handles_.end())
         return failure(ERROR_INVALID_HANDLE, {{"message", "no such handle"}});
@@ -181,8 +174,46 @@ Session::Outcome Session::close(const Arguments& arguments) {
     return {0, std::move(fields)};
 }
 
-Session::Outcome Session::quit(const Arguments&) {
+Outcome Session::quit(const Arguments&) {
     return {};
+}
+
+Outcome Session::onHandle(const Arguments& arguments,
+                          Outcome (*command)(HANDLE handle, const Arguments& rest)) {
+    const auto number = arguments.empty() ? std::nullopt : parseNumber(arguments.front());
+    const auto entry = number ? handles_.find(static_cast<int>(*number)) : handles_.end();
+    if (entry == handles_.end())
+        return failure(ERROR_INVALID_HANDLE, {{"message", "no such handle"}});
+    return command(entry->second, Arguments(arguments.begin() + 1, arguments.end()));
+}
+
+// timeouts H R W C: IOCTL_SENSOR_SET_TIMEOUTS
+Outcome Session::timeouts(const Arguments& arguments) {
+    if (arguments.empty()) return usage("expected H R W C");
+    Arguments call{arguments.front(), "IOCTL_SENSOR_SET_TIMEOUTS"};
+    call.insert(call.end(), arguments.begin() + 1, arguments.end());
+    return onHandle(call, ioctlCommand);
+}
+
+// property H get ID | property H set ID V
+Outcome Session::property(const Arguments& arguments) {
+    if (arguments.size() < 3 || (arguments[1] != "get" && arguments[1] != "set"))
+        return usage("expected H get ID or H set ID V");
+    Arguments call{arguments[0], arguments[1] == "get" ? "IOCTL_SENSOR_EXT_GET_PROPERTY"
+                                                       : "IOCTL_SENSOR_EXT_SET_PROPERTY"};
+    call.insert(call.end(), arguments.begin() + 2, arguments.end());
+    return onHandle(call, ioctlCommand);
+}
+
+// fault NAME [ARG]: on the plugged sensor (sim/sensor/sensor_faults.h)
+Outcome Session::fault(const Arguments& arguments) {
+    if (!sensor_) return failure(ERROR_DEVICE_NOT_CONNECTED, {{"message", "no sensor is plugged"}});
+    if (arguments.empty() || arguments.size() > 2) return usage("expected NAME [ARG]");
+    std::optional<std::uint32_t> arg;
+    if (arguments.size() == 2 && !(arg = parseNumber(arguments[1])))
+        return usage("ARG is a number");
+    if (!sensor_->setFault(arguments[0], arg)) return usage("unknown fault");
+    return {0, {{"fault", arguments[0]}}};
 }
 
 void Session::closeAll() {

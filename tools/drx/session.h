@@ -1,15 +1,18 @@
 // The shell's commands over one simulated sensor and the driver: install, uninstall, plug,
-// unplug, open, close, quit. Each prints one result line.
+// unplug, open, close, the commands on an open handle (control_commands.h), timeouts, property,
+// fault and quit. Each prints one result line.
 #pragma once
 
 #include <host/usb.h>
+#include <windows.h>
 
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "control_commands.h"
+#include "outcome.h"
 
 namespace sim {
 class Sensor;
@@ -29,12 +32,6 @@ class Session {
     bool run(const std::string& line);
 
   private:
-    using Arguments = std::vector<std::string>;
-    struct Outcome {
-        std::int64_t code = 0;
-        std::vector<Field> fields;
-    };
-
     Outcome install(const Arguments& arguments);
     Outcome uninstall(const Arguments& arguments);
     Outcome plug(const Arguments& arguments);
@@ -42,9 +39,13 @@ class Session {
     Outcome open(const Arguments& arguments);
     Outcome close(const Arguments& arguments);
     Outcome quit(const Arguments& arguments);
+    // Commands whose first argument is a handle number.
+    Outcome onHandle(const Arguments& arguments,
+                     Outcome (*command)(HANDLE handle, const Arguments& rest));
+    Outcome timeouts(const Arguments& arguments);
+    Outcome property(const Arguments& arguments);
+    Outcome fault(const Arguments& arguments);
 
-    // The result of a failed call: the last error by number and name.
-    static Outcome failure(std::uint32_t error, std::vector<Field> fields = {});
     void closeAll();
     void finishUnplug();
 
@@ -53,7 +54,7 @@ class Session {
     std::shared_ptr<sim::Sensor> sensor_;
     host::usb::DeviceId device_ = 0;
     bool unplugging_ = false;
-    std::map<int, void*> handles_;  // the shell's handle numbers
+    std::map<int, HANDLE> handles_;  // the shell's handle numbers
     int nextHandle_ = 1;
 };
 

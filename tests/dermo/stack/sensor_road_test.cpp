@@ -1,88 +1,10 @@
-#include <gtest/gtest.h>
-#include <host/devices.h>
-#include <host/handles.h>
-#include <host/registry.h>
-#include <host/usb.h>
-#include <sensor/sensor.h>
-#include <windows.h>
-
-#include <memory>
-#include <string>
+#include "stack_fixture.h"
 
 namespace {
 
-sim::SensorProfile Profile(const char* name) {
-    const auto result =
-        sim::loadProfile(std::string(DERMO_SENSOR_PROFILE_DIR) + "/" + name + ".toml");
-    EXPECT_TRUE(result.profile) << result.error;
-    sim::SensorProfile profile = result.profile.value_or(sim::defaultProfile());
-    // No pause between the last close and the teardown, so that unplugs finish at once.
-    profile.driverKeyValues.push_back({"DetachPause", std::uint32_t{0}});
-    return profile;
-}
+using namespace dermo_stack_test;
 
-bool DrxActive() {
-    for (const auto& device : host::devices::activeDevices())
-        if (device.name == "DRX1:") return true;
-    return false;
-}
-
-HANDLE Open() {
-    return CreateFileW(u"DRX1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
-}
-
-// The driver refuses every control request with ERROR_NOT_READY once it has seen the sensor
-// go; until then an unknown code is ERROR_NOT_SUPPORTED. Bounded: five seconds.
-bool WaitDetached(HANDLE handle) {
-    for (int i = 0; i < 5000; ++i) {
-        if (!DeviceIoControl(handle, 0, nullptr, 0, nullptr, 0, nullptr, nullptr) &&
-            GetLastError() == ERROR_NOT_READY)
-            return true;
-        Sleep(1);
-    }
-    return false;
-}
-
-class SensorRoadTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        host::registry::reset();
-        host::devices::setLibraryDirectory(DERMO_LIBRARY_DIR);
-        ASSERT_TRUE(host::usb::installDriver("DERMO.DLL"));
-        handlesBefore = host::liveHandleCount();
-    }
-
-    void TearDown() override {
-        if (id != 0) {
-            host::usb::unplug(id);
-            EXPECT_TRUE(host::usb::waitUnplugged(id, 10000));
-        }
-        EXPECT_EQ(host::liveHandleCount(), handlesBefore);
-        const host::usb::LiveObjects live = host::usb::liveObjects();
-        EXPECT_EQ(live.devices, 0u);
-        EXPECT_EQ(live.pipes, 0u);
-        EXPECT_EQ(live.transfers, 0u);
-    }
-
-    host::usb::PlugResult Plug(const sim::SensorProfile& profile) {
-        EXPECT_TRUE(sim::writeDriverKeyValues(profile));
-        sensor = std::make_shared<sim::Sensor>(profile);
-        const host::usb::PlugResult result = host::usb::plug(sensor, {profile.suspend});
-        id = result.id;
-        return result;
-    }
-
-    void UnplugAndWait() {
-        ASSERT_TRUE(host::usb::unplug(id));
-        ASSERT_TRUE(host::usb::waitUnplugged(id, 10000));
-        id = 0;
-    }
-
-    std::shared_ptr<sim::Sensor> sensor;
-    host::usb::DeviceId id = 0;
-    std::size_t handlesBefore = 0;
-};
+class SensorRoadTest : public StackTest {};
 
 TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClients) {
     HKEY key = nullptr;
