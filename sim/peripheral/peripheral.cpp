@@ -13,9 +13,21 @@ namespace {
 
 constexpr unsigned kPowerPortNumber = 1;
 
+PeripheralProfile withPort(const PeripheralOptions& options) {
+    PeripheralProfile profile;
+    profile.port = options;
+    return profile;
+}
+
 }  // namespace
 
-Peripheral::Peripheral(PeripheralOptions options) : options_(options) {}
+Peripheral::Peripheral(PeripheralProfile profile)
+    : profile_(std::move(profile)),
+      responder_(profile_.identity, profile_.file, profile_.unasked, profile_.faults,
+                 {[this](std::span<const std::uint8_t> bytes) { return sendBytes(bytes); },
+                  [this] { vanishDataPort(); }}) {}
+
+Peripheral::Peripheral(PeripheralOptions options) : Peripheral(withPort(options)) {}
 
 Peripheral::~Peripheral() {
     stop();
@@ -64,13 +76,13 @@ unsigned Peripheral::powerCycles() const {
 
 unsigned Peripheral::dataPortNumber() const {
     std::lock_guard guard(mutex_);
-    return dataPort_ ? dataPort_->number() : 0;
+    return dataPort_ && !dataPortVanished_ ? dataPort_->number() : 0;
 }
 
 unsigned Peripheral::waitForDataPort(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return dataPort_ != nullptr; });
-    return dataPort_ ? dataPort_->number() : 0;
+    changed_.wait_for(lock, timeout, [&] { return dataPort_ && !dataPortVanished_; });
+    return dataPort_ && !dataPortVanished_ ? dataPort_->number() : 0;
 }
 
 std::string Peripheral::dataPortError() const {
@@ -89,7 +101,10 @@ bool Peripheral::waitForFrames(std::size_t count, std::chrono::milliseconds time
 }
 
 bool Peripheral::sendFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
-    const std::vector<std::uint8_t> bytes = encodeFrame(type, payload);
+    return sendBytes(encodeFrame(type, payload));
+}
+
+bool Peripheral::sendBytes(std::span<const std::uint8_t> bytes) {
     std::shared_ptr<host::serial::SimulatedLine> line;
     {
         std::lock_guard guard(mutex_);
@@ -100,10 +115,21 @@ bool Peripheral::sendFrame(std::uint8_t type, std::span<const std::uint8_t> payl
     return true;
 }
 
+void Peripheral::vanishDataPort() {
+    std::shared_ptr<host::serial::SimulatedLine> line;
+    {
+        std::lock_guard guard(mutex_);
+        line = std::move(dataLine_);
+        if (dataPort_) dataPortVanished_ = true;
+    }
+    if (line) line->deactivate();
+    changed_.notify_all();
+}
+
 // Runs on the thread that opens or closes "COM1:".
 void Peripheral::powerChanged(bool on) {
     std::lock_guard power(powerLock_);
-    const bool now = options_.dataPort && options_.dataPortDelay.count() <= 0;
+    const bool now = profile_.port.dataPort && profile_.port.dataPortDelay.count() <= 0;
     std::unique_ptr<DataPort> ending;
     {
         std::lock_guard guard(mutex_);
@@ -112,17 +138,19 @@ void Peripheral::powerChanged(bool on) {
         if (on) {
             ++powerCycles_;
             dataPortError_.clear();
-            if (options_.dataPort && !now)
+            if (profile_.port.dataPort && !now)
                 pending_ = PendingActivation{
-                    std::chrono::steady_clock::now() + options_.dataPortDelay, powerCycles_};
+                    std::chrono::steady_clock::now() + profile_.port.dataPortDelay, powerCycles_};
         } else {
             ending = std::move(dataPort_);
+            dataPortVanished_ = false;
             dataLine_.reset();
         }
     }
     changed_.notify_all();
     // The port's reader thread may be waiting for mutex_ to record a frame: end it unlocked.
     ending.reset();
+    if (!on) responder_.powerOff();
     if (on && now) activateDataPort();
 }
 
@@ -154,10 +182,10 @@ void Peripheral::activateWhenDue(std::stop_token stop) {
 
 // Called with powerLock_ held.
 void Peripheral::activateDataPort() {
-    const unsigned number = *options_.dataPort == PeripheralOptions::kLowestFreePort
+    const unsigned number = *profile_.port.dataPort == PeripheralOptions::kLowestFreePort
                                 ? chooseDataPortNumber()
-                                : *options_.dataPort;
-    auto port = DataPort::activate(number, options_.dataBitRate,
+                                : *profile_.port.dataPort;
+    auto port = DataPort::activate(number, profile_.port.dataBitRate,
                                    [this](const Frame& frame) { record(frame); });
     const DWORD error = port ? 0 : GetLastError();
     {
@@ -187,7 +215,10 @@ void Peripheral::record(const Frame& frame) {
         handler = frameHandler_;
     }
     changed_.notify_all();
-    if (handler) handler(frame);
+    if (handler)
+        handler(frame);
+    else
+        responder_.handle(frame);
 }
 
 }  // namespace sim

@@ -4,7 +4,8 @@
 // A while after power-up (dataPortDelay) its data port comes up as a new COM device, listed in
 // HKEY_LOCAL_MACHINE\Drivers\Active like any serial adapter; at power-off the port goes away.
 // Frames the library writes to the data port are decoded and recorded, and handed to a frame
-// handler, through which the peripheral's answers are given.
+// handler. Unless a test puts a handler of its own in its place, that is the peripheral's
+// responder, which answers as its profile says.
 #pragma once
 
 #include <host/serial.h>
@@ -23,28 +24,18 @@
 
 #include "peripheral/data_port.h"
 #include "peripheral/frame.h"
+#include "peripheral/profile.h"
+#include "peripheral/responder.h"
 
 namespace sim {
-
-struct PeripheralOptions {
-    // From power-up until the data port appears. 0 makes it appear before the CreateFileW that
-    // powers the peripheral returns.
-    std::chrono::milliseconds dataPortDelay{50};
-
-    // kLowestFreePort: one above the highest COM number active when the port comes up. A number:
-    // that COM number. Nothing: the port never appears.
-    static constexpr unsigned kLowestFreePort = 0;
-    std::optional<unsigned> dataPort = kLowestFreePort;
-
-    // Bit rate of the data line; 0 makes it unpaced.
-    std::uint32_t dataBitRate = 115200;
-};
 
 class Peripheral {
   public:
     // Called on the data port's reader thread with every frame received, after it is recorded.
     using FrameHandler = std::function<void(const Frame&)>;
 
+    explicit Peripheral(PeripheralProfile profile);
+    // The default profile with these port settings.
     explicit Peripheral(PeripheralOptions options = {});
     // Stops the peripheral (see stop()).
     ~Peripheral();
@@ -59,8 +50,13 @@ class Peripheral {
     // peripheral's threads. Safe to call more than once.
     void stop();
 
-    // Replaces the frame handler. It may call sendFrame().
+    // Puts a frame handler in the place of the responder; an empty one gives the place back.
+    // It may call sendFrame().
     void setFrameHandler(FrameHandler handler);
+
+    // Answers the library; faults and unasked messages go through it.
+    Responder& responder() { return responder_; }
+    const PeripheralProfile& profile() const { return profile_; }
 
     bool isPowered() const;
     // Number of power-ups so far.
@@ -80,6 +76,13 @@ class Peripheral {
     // Sends a frame to the library on the data port. False when the port is not present.
     // Throws std::length_error for a payload of more than 255 bytes.
     bool sendFrame(std::uint8_t type, std::span<const std::uint8_t> payload);
+    // Sends bytes as they stand. False when the port is not present.
+    bool sendBytes(std::span<const std::uint8_t> bytes);
+
+    // Takes the data port away while the peripheral stays powered, as when its link fails:
+    // handles on it fail from then on, and it comes back only with the next power-up. May be
+    // called from the frame handler.
+    void vanishDataPort();
 
   private:
     // A power-up whose data port is still to come.
@@ -95,7 +98,8 @@ class Peripheral {
     unsigned chooseDataPortNumber() const;
     void record(const Frame& frame);
 
-    const PeripheralOptions options_;
+    const PeripheralProfile profile_;
+    Responder responder_;
     std::shared_ptr<host::serial::SimulatedLine> powerLine_;
 
     // Orders power changes against a delayed activation, so that a port never comes up after
@@ -109,6 +113,7 @@ class Peripheral {
     unsigned powerCycles_ = 0;
     std::optional<PendingActivation> pending_;
     std::unique_ptr<DataPort> dataPort_;
+    bool dataPortVanished_ = false;  // dataPort_ stays until power-off: its thread may be ours
     std::shared_ptr<host::serial::SimulatedLine> dataLine_;
     std::string dataPortError_;
     std::vector<Frame> frames_;
