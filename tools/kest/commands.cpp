@@ -7,6 +7,7 @@
 #include <climits>
 #include <thread>
 
+#include "host_commands.h"
 #include "kest.h"
 #include "library_handlers.h"
 
@@ -134,6 +135,18 @@ CommandResult waitState(Arguments a, CommandContext&) {
     return {reached ? 0 : 1, {{"state", KEST_GetState()}}};
 }
 
+// Each wait looks at the texts reported since the previous one ended, so that a script can wait
+// for a text the library gave while an earlier command ran, but not count it twice.
+CommandResult waitStatus(Arguments a, CommandContext&) {
+    static std::uint64_t since = 0;
+    const auto limit = millisecondsArgument(a[0], "MS");
+    std::string text;
+    for (const std::string& word : a.subspan(1)) text += (text.empty() ? "" : " ") + word;
+    const bool seen = waitForStatus(text, since, limit);
+    since = statusMark();
+    return codeOnly(seen ? 0 : 1);
+}
+
 CommandResult quit(Arguments, CommandContext&) {
     return codeOnly(0);
 }
@@ -165,6 +178,18 @@ constexpr std::array kCommands{
     Command{"wait-state", "N [MS]",
             "0 as soon as the state is N (at once if it is), 1 after MS ms (default 10000)", 1, 2,
             waitState, isZero},
+    Command{"wait-status", "MS TEXT",
+            "0 once the library reported TEXT since the last wait-status, 1 after MS ms", 2, 64,
+            waitStatus, isZero},
+    Command{"suspend", "", "broadcast a suspend (PBT_TRANSITION, POWER_STATE_SUSPEND)", 0, 0,
+            suspendCommand, isZero},
+    Command{"resume", "", "broadcast a resume (PBT_RESUME, Flags 0)", 0, 0, resumeCommand, isZero},
+    Command{"cradle", "in|out",
+            "broadcast PBT_POWERINFOCHANGE: AC online and charging, or offline on battery", 1, 1,
+            cradleCommand, isZero},
+    Command{"peripheral", "fault NAME [ARG] | fault none | send HEX...",
+            "arm a fault of the simulated peripheral, or send a frame from it", 2, 256,
+            peripheralCommand, isZero},
     Command{"quit", "", "end the shell (as the end of input does)", 0, 0, quit, isZero, true},
 };
 

@@ -20,6 +20,7 @@ namespace kest_tool {
 // What commands may reach besides the library's exports.
 struct CommandContext {
     sim::Peripheral* peripheral = nullptr;  // null with --no-peripheral
+    std::string root = ".";                 // the host directory of the handheld's files
 };
 
 struct CommandResult {

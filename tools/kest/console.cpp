@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -70,10 +71,11 @@ Console& Console::instance() {
     return *console;
 }
 
-void Console::configure(Format format, bool quiet) {
+void Console::configure(Format format, bool quiet, bool terminal) {
     std::lock_guard guard(lock_);
     format_ = format;
     quiet_ = quiet;
+    terminal_ = terminal;
 }
 
 void Console::status(std::string_view text) {
@@ -123,9 +125,45 @@ void Console::prompt() {
     std::cout << "kest> " << std::flush;
 }
 
+void Console::progress(std::int64_t received, std::int64_t total) {
+    std::lock_guard guard(lock_);
+    if (format_ == Format::Json) {
+        emit(line(Json{{"event", "progress"}, {"received", received}, {"total", total}}));
+        return;
+    }
+    const std::string counts = std::to_string(received) + "/" + std::to_string(total) + " bytes";
+    if (!terminal_) {
+        emit("progress: " + counts);
+        return;
+    }
+    constexpr std::int64_t kWidth = 30;
+    const std::int64_t shown = std::clamp<std::int64_t>(received, 0, total);
+    const std::int64_t filled = total > 0 ? shown * kWidth / total : 0;
+    const std::int64_t percent = total > 0 ? shown * 100 / total : 0;
+    bar_ = "download [" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(kWidth - filled), '.') + "] " +
+           std::to_string(percent) + "% " + counts;
+    drawBar();
+}
+
+void Console::endProgress() {
+    std::lock_guard guard(lock_);
+    if (bar_.empty()) return;
+    bar_.clear();
+    std::cout << '\n' << std::flush;
+}
+
+// Called with lock_ held.
+void Console::drawBar() {
+    std::cout << "\r\x1b[K" << bar_ << std::flush;
+}
+
 // Called with lock_ held. Flushed at once: a script reading the output waits for each line.
 void Console::emit(const std::string& text) {
-    std::cout << text << '\n' << std::flush;
+    if (!bar_.empty()) std::cout << "\r\x1b[K";
+    std::cout << text << '\n';
+    if (!bar_.empty()) drawBar();
+    std::cout << std::flush;
 }
 
 }  // namespace kest_tool

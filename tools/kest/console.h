@@ -26,7 +26,8 @@ class Console {
     // inside a handler at exit finds it intact.
     static Console& instance();
 
-    void configure(Format format, bool quiet);
+    // On a terminal the download's progress is a bar drawn in place.
+    void configure(Format format, bool quiet, bool terminal = false);
 
     // status: TEXT (nothing when quiet)
     void status(std::string_view text);
@@ -36,14 +37,22 @@ class Console {
     void result(std::string_view command, int code, const std::vector<Field>& fields);
     // The shell's prompt, without a line end.
     void prompt();
+    // progress: RECEIVED/TOTAL bytes; on a terminal the bar instead, which other lines push
+    // down: it is cleared before each of them and drawn again after it.
+    void progress(std::int64_t received, std::int64_t total);
+    // Leaves the bar as it was drawn last, on a line of its own.
+    void endProgress();
 
   private:
     Console() = default;
     void emit(const std::string& line);
+    void drawBar();
 
     std::mutex lock_;
     Format format_ = Format::Text;
     bool quiet_ = false;
+    bool terminal_ = false;
+    std::string bar_;  // while a bar is shown
 };
 
 }  // namespace kest_tool

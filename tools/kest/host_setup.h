@@ -16,7 +16,7 @@ struct HostOptions {
     std::string registryFile;             // empty: the built-in defaults only
     std::vector<std::string> serialMaps;  // "COMn:=PATH"
     bool withPeripheral = true;
-    sim::PeripheralOptions peripheral;
+    sim::PeripheralProfile peripheral;  // its port settings may be overridden by options
 };
 
 // A setting that cannot be put in place; what() is the one-line reason.

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "console.h"
 #include "demo.h"
+#include "host_commands.h"
 #include "host_setup.h"
 #include "library_handlers.h"
 #include "shell.h"
@@ -39,8 +40,9 @@ int main(int argc, char** argv) {
     kest_tool::HostOptions host;
     bool json = false;
     bool quiet = false;
+    std::string profileFile;
     std::string dataPort = "auto";
-    int dataPortDelayMs = static_cast<int>(host.peripheral.dataPortDelay.count());
+    int dataPortDelayMs = static_cast<int>(host.peripheral.port.dataPortDelay.count());
 
     CLI::App app{"Drives the KEST library: opens the snap-on peripheral and runs its exports.",
                  "kest"};
@@ -55,21 +57,32 @@ int main(int argc, char** argv) {
                  "Do not start the simulated peripheral; COM1: is then only what --serial maps");
     app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
         ->type_name("COMn:=PATH");
-    app.add_option("--data-port", dataPort,
-                   "The simulated peripheral's data port: auto (above the ports present), never, "
-                   "or a COM number")
-        ->capture_default_str();
-    app.add_option("--data-port-delay", dataPortDelayMs,
-                   "Milliseconds from power-on until the data port appears")
-        ->check(CLI::Range(0, 600000))
-        ->capture_default_str();
+    app.add_option("--peripheral", profileFile,
+                   "TOML profile of the simulated peripheral (identity, file, port, faults)")
+        ->check(CLI::ExistingFile);
+    CLI::Option* dataPortOption =
+        app.add_option(
+               "--data-port", dataPort,
+               "The simulated peripheral's data port: auto (above the ports present), never, "
+               "or a COM number (overrides the profile's)")
+            ->capture_default_str();
+    CLI::Option* delayOption =
+        app.add_option(
+               "--data-port-delay", dataPortDelayMs,
+               "Milliseconds from power-on until the data port appears (overrides the profile's)")
+            ->check(CLI::Range(0, 600000))
+            ->capture_default_str();
     app.add_flag("--json", json, "One JSON object per line");
     app.add_flag("--quiet", quiet, "No status lines");
 
-    app.add_subcommand("demo", "Open the peripheral, show that it is ready, close it");
+    app.add_subcommand("demo",
+                       "Open with version and download, show the file, enable, disable, close");
     CLI::App* shell = app.add_subcommand(
         "shell", "Run commands from standard input, one per line (a prompt on a terminal)");
-    shell->footer(std::string(kOutput) + kest_tool::commandHelp() + "\n" + kExitCodes);
+    shell->footer(std::string(kOutput) + kest_tool::commandHelp() +
+                  "\nFaults of the simulated peripheral (peripheral fault NAME [N]; each strikes "
+                  "once unless repeat is armed):\n" +
+                  kest_tool::faultHelp() + "\n" + kExitCodes);
 
     try {
         app.parse(argc, argv);
@@ -82,24 +95,32 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {
-        host.peripheral.dataPort = kest_tool::parseDataPort(dataPort);
-        host.peripheral.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
+        if (!profileFile.empty()) {
+            sim::PeripheralProfileResult loaded = sim::loadPeripheralProfile(profileFile);
+            if (!loaded.profile) throw kest_tool::SetupError("--peripheral: " + loaded.error);
+            host.peripheral = std::move(*loaded.profile);
+        }
+        if (dataPortOption->count() > 0)
+            host.peripheral.port.dataPort = kest_tool::parseDataPort(dataPort);
+        if (delayOption->count() > 0)
+            host.peripheral.port.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
         setup = std::make_unique<kest_tool::HostSetup>(host);
     } catch (const kest_tool::SetupError& e) {
         std::cerr << "kest: " << e.what() << std::endl;
         return kExitUsage;
     }
 
+    const bool terminal = isatty(STDOUT_FILENO) == 1 && !json;
     kest_tool::Console::instance().configure(
-        json ? kest_tool::Format::Json : kest_tool::Format::Text, quiet);
+        json ? kest_tool::Format::Json : kest_tool::Format::Text, quiet, terminal);
     if (!kest_tool::connectLibraryHandlers()) {
         std::cerr << "kest: the KEST library did not initialise" << std::endl;
         return kExitFailed;
     }
-    kest_tool::CommandContext context{setup->peripheral()};
+    kest_tool::CommandContext context{setup->peripheral(), host.root};
     const int code = shell->parsed()
                          ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
-                         : kest_tool::runDemo(context);
+                         : kest_tool::runDemo(context, terminal);
     kest_tool::disconnectLibraryHandlers();
     return code;
 }

@@ -70,5 +70,30 @@ TEST_F(ConsoleTest, QuietDropsStatusLinesOnly) {
     EXPECT_EQ(output(), "state: 2 KEST_STATE_POWERED\nresult: open 0\n");
 }
 
+TEST_F(ConsoleTest, ProgressIsAPlainLineOrAJsonObjectOffATerminal) {
+    Console& console = Console::instance();
+    console.configure(Format::Text, false);
+    console.progress(122, 1016);
+    console.configure(Format::Json, false);
+    console.progress(1016, 1016);
+    EXPECT_EQ(output(),
+              "progress: 122/1016 bytes\n"
+              "{\"event\":\"progress\",\"received\":1016,\"total\":1016}\n");
+}
+
+TEST_F(ConsoleTest, OnATerminalTheBarIsRedrawnInPlaceBelowOtherLines) {
+    Console& console = Console::instance();
+    console.configure(Format::Text, false, true);
+    console.progress(500, 1000);
+    console.status("Created file:");
+    console.progress(2000, 1000);  // more than announced: the bar stays full, not past it
+    console.endProgress();
+    console.endProgress();
+    const std::string half = "download [###############...............] 50% 500/1000 bytes";
+    const std::string full = "download [##############################] 100% 2000/1000 bytes";
+    EXPECT_EQ(output(), "\r\x1b[K" + half + "\r\x1b[Kstatus: Created file:\n\r\x1b[K" + half +
+                            "\r\x1b[K" + full + "\n");
+}
+
 }  // namespace
 }  // namespace kest_tool

@@ -10,7 +10,8 @@
 #                        !~ PREFIX   no output line starts with PREFIX
 #                        2> TEXT     standard error contains TEXT
 #                        exit N      the exit code (0 unless given)
-#   -DWORKDIR=dir      where it runs
+#   -DWORKDIR=dir      where it runs; emptied first, so that no earlier run's files remain
+#   -DROOT=dir         what @ROOT@ stands for in the checks (optional)
 cmake_minimum_required(VERSION 3.25)
 
 string(REPLACE "|" ";" arguments "${ARGS}")
@@ -18,6 +19,7 @@ set(input_args)
 if(INPUT)
     set(input_args INPUT_FILE ${INPUT})
 endif()
+file(REMOVE_RECURSE ${WORKDIR})
 file(MAKE_DIRECTORY ${WORKDIR})
 execute_process(COMMAND ${KEST} ${arguments} ${input_args}
     WORKING_DIRECTORY ${WORKDIR}
@@ -33,6 +35,9 @@ set(position 0)
 list(LENGTH lines line_count)
 file(STRINGS ${EXPECT} checks ENCODING UTF-8)
 foreach(check IN LISTS checks)
+    if(ROOT)
+        string(REPLACE "@ROOT@" "${ROOT}" check "${check}")
+    endif()
     if(check STREQUAL "" OR check MATCHES "^#")
         continue()
     elseif(check MATCHES "^exit ([0-9]+)$")
