@@ -80,6 +80,7 @@ class DeviceManager {
     int activateStep(int function);
     // The data channel may be used: the flag is set and a port exists.
     bool channelOpen() const;
+    void pauseAfterFailedWait();
     // Clears dataChannelOpen, closes the data port, waits until the monitor has left it, then
     // disconnects and deletes it.
     void discardDataPort(FramedPort* port);

@@ -36,6 +36,11 @@ DWORD WINAPI DeviceManager::StartMonitorThread(LPVOID parameter) {
     return static_cast<DWORD>(result);
 }
 
+// Waits on the wake event rather than sleeping, so that a detach ends the pause at once.
+void DeviceManager::pauseAfterFailedWait() {
+    WaitForSingleObject(monitorWakeEvent, kPauseAfterFailedWait);
+}
+
 bool DeviceManager::channelOpen() const {
     return dataChannelOpen.load(std::memory_order_acquire) != 0 &&
            dataPort.load(std::memory_order_acquire) != nullptr;
@@ -65,7 +70,7 @@ int DeviceManager::monitor() {
                 monitorInPort = false;
                 inPort.unlock();
                 reportStatus("WaitForEvent error");
-                Sleep(kPauseAfterFailedWait);
+                pauseAfterFailedWait();
                 continue;
             }
             if ((events & EV_RXCHAR) != 0) {
@@ -75,6 +80,13 @@ int DeviceManager::monitor() {
             monitorInPort = false;
             for (const EventLine& line : kEventLines) {
                 if ((events & line.event) != 0) reportStatus(line.text);
+            }
+            // A wait that fails is reported as EV_ERR alone, and on a port whose device has gone
+            // it fails at once every time: without the pause a wait with no event gets, the
+            // thread would spin and flood the status handler.
+            if (events == EV_ERR) {
+                inPort.unlock();
+                pauseAfterFailedWait();
             }
         }
     } catch (...) {

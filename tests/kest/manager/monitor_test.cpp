@@ -116,6 +116,20 @@ TEST_F(Monitor, LineErrorsAreReportedByThePortThenAsAnEvent) {
     closeChannel(port);
 }
 
+TEST_F(Monitor, APortWhoseDeviceHasGonePausesBetweenWaits) {
+    FramedPort* port = openChannel();
+    ASSERT_TRUE(application.waitForStatus(kWaiting));
+    line->deactivate();  // every wait on the port now fails at once
+    ASSERT_TRUE(application.waitForStatus("EV_ERR event"));
+    // The rate of failed waits is what is measured here: over 300 ms a monitor that pauses
+    // 100 ms between them reports a handful, a spinning one hundreds of thousands.
+    Sleep(300);
+    EXPECT_LT(application.statusCount("EV_ERR event"), 10);
+    EXPECT_TRUE(waitUntil([&] { return application.statusCount("EV_ERR event") >= 2; }))
+        << "the monitor keeps trying";
+    closeChannel(port);
+}
+
 TEST_F(Monitor, ClosingTheChannelEndsAWaitAndTheMonitorIdlesAgain) {
     FramedPort* port = openChannel();
     ASSERT_TRUE(application.waitForStatus(kWaiting));
