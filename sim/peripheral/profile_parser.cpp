@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <fstream>
 #include <initializer_list>
@@ -252,12 +253,38 @@ std::vector<std::uint8_t> generatedContent(std::size_t size) {
     return content;
 }
 
+// Profiles are ASCII text; other characters are written as \u escapes. Screening the bytes
+// before the TOML parser sees them keeps it away from control and non-ASCII whitespace bytes it
+// does not handle safely (an assertion on a form feed after '[', unreachable code on some
+// three-byte sequences), and TOML allows no control byte but tab, line feed and carriage return.
+namespace {
+
+std::optional<std::string> screenBytes(std::string_view text) {
+    int line = 1;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') ++line;
+        const bool allowed = byte == '\t' || byte == '\n' || byte == '\r' ||
+                             (byte >= 0x20 && byte < 0x7F);
+        if (!allowed) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", byte);
+            return "line " + std::to_string(line) + ": byte " + hex +
+                   " is not allowed (profiles are ASCII; write other characters as \\u escapes)";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 PeripheralProfileResult parsePeripheralProfile(
     std::string_view text, std::string_view source,
     const std::optional<std::filesystem::path>& fileDirectory) {
     const std::string prefix = std::string(source) + ": ";
     if (text.size() > kMaxProfileSize)
         return {std::nullopt, prefix + "larger than " + std::to_string(kMaxProfileSize) + " bytes"};
+    if (const auto refused = screenBytes(text)) return {std::nullopt, prefix + *refused};
     try {
         const toml::table root = toml::parse(text, source);
         return {parseRoot(root, fileDirectory), {}};

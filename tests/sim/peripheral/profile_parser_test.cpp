@@ -13,6 +13,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
@@ -177,6 +178,17 @@ TEST(PeripheralProfiles, OversizedOrBinaryInputIsAnErrorNotACrash) {
     EXPECT_THAT(errorOf(std::string(kMaxProfileSize + 1, '#')), HasSubstr("larger than"));
     EXPECT_FALSE(errorOf(std::string("\x00\xFF[[[", 5)).empty());
     EXPECT_FALSE(errorOf(std::string(200, '[')).empty());
+}
+
+TEST(PeripheralProfiles, ControlAndNonAsciiBytesAreRefusedWithTheirLine) {
+    // Both reach faults of the TOML parser when they get that far.
+    EXPECT_THAT(errorOf(std::string("# ok\n[\x0c\x00\x00\x00]", 9)),
+                HasSubstr("line 2: byte 0x0C is not allowed"));
+    EXPECT_THAT(errorOf("\xEF\xB3\xBD"), HasSubstr("line 1: byte 0xEF is not allowed"));
+    EXPECT_THAT(errorOf("version_text = \"caf\xC3\xA9\""), HasSubstr("byte 0xC3"));
+    // The same text written with an escape is accepted as far as the bytes go.
+    EXPECT_THAT(parsePeripheralProfile("version_text = \"caf\\u00E9\"").error,
+                Not(HasSubstr("is not allowed")));
 }
 
 TEST(FaultSets, ArmOnlyInRangeAndStrikeOnceUnlessRepeated) {
