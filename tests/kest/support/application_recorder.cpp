@@ -16,6 +16,7 @@ struct Record {
     std::condition_variable changed;
     bool active = false;
     std::vector<std::string> statuses;
+    std::vector<std::chrono::steady_clock::time_point> statusTimes;  // when each status came
     std::vector<int> states;
 };
 
@@ -31,6 +32,7 @@ ApplicationRecorder::ApplicationRecorder() {
         std::lock_guard guard(record().lock);
         record().active = true;
         record().statuses.clear();
+        record().statusTimes.clear();
         record().states.clear();
     }
     if (KEST_AddStatusMessageHandler(recordStatus) != KEST_OK ||
@@ -50,6 +52,7 @@ void ApplicationRecorder::recordStatus(const char* text) {
     std::lock_guard guard(record().lock);
     if (!record().active) return;
     record().statuses.emplace_back(text);
+    record().statusTimes.push_back(std::chrono::steady_clock::now());
     record().changed.notify_all();
 }
 
@@ -78,7 +81,19 @@ int ApplicationRecorder::statusCount(const std::string& text) const {
 void ApplicationRecorder::clear() {
     std::lock_guard guard(record().lock);
     record().statuses.clear();
+    record().statusTimes.clear();
     record().states.clear();
+}
+
+std::optional<std::chrono::steady_clock::duration> ApplicationRecorder::timeBetween(
+    const std::string& first, const std::string& next) const {
+    std::lock_guard guard(record().lock);
+    const auto& all = record().statuses;
+    const auto from = std::find(all.begin(), all.end(), first);
+    if (from == all.end()) return std::nullopt;
+    const auto to = std::find(from, all.end(), next);
+    if (to == all.end()) return std::nullopt;
+    return record().statusTimes[to - all.begin()] - record().statusTimes[from - all.begin()];
 }
 
 bool ApplicationRecorder::waitForStatus(const std::string& text,
