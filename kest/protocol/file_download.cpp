@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <new>
+#include <type_traits>
 
 #include "manager/device_manager.h"
 #include "serial/frame.h"
@@ -28,11 +29,14 @@ constexpr int kWidePathCapacity = 64;
 constexpr char kNameRefused[] = "File name not allowed, aborting download.";
 
 // A name is refused when it holds a path separator or a drive colon (either could lead out of
-// the download directory), or a character the file system rejects.
-bool acceptableFileName(const char* name, int length) {
+// the download directory), a character the file system rejects, or, once widened, U+FFFD: the
+// conversion's stand-in for bytes that are no text, which would name a file the peripheral
+// never named.
+template <typename Char>
+bool acceptableFileName(const Char* name, int length) {
     for (int i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7F) return false;
+        const char32_t c = static_cast<std::make_unsigned_t<Char>>(name[i]);
+        if (c < 0x20 || c == 0x7F || c == 0xFFFD) return false;
         switch (c) {
             case '\\':
             case '/':
@@ -198,6 +202,14 @@ bool DeviceManager::buildDownloadPath() {
     int length = 0;
     while (length < kNameHeaderLength && name[length] != '\0') ++length;
     if (!acceptableFileName(name, length)) return false;
+    // The bytes are widened on their way to the file system, and what a multi-byte sequence
+    // becomes there is the conversion's business: the name is checked again as the file
+    // system will see it. Each byte gives at most one wide character.
+    WCHAR wideName[kNameHeaderLength];
+    const int wideLength =
+        length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, name, length, wideName, kNameHeaderLength);
+    if (length != 0 && wideLength == 0) return false;
+    if (!acceptableFileName(wideName, wideLength)) return false;
     std::snprintf(downloadPath, sizeof downloadPath, "QUOX\\RUV\\%.*s.bin", length, name);
     return true;
 }

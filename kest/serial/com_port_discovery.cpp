@@ -9,7 +9,9 @@ namespace {
 
 constexpr DWORD kKeyNameChars = 128;
 constexpr DWORD kValueBytes = 128;
-// Both walks stop at the first entry numbered this or more.
+// Port numbers are below this, so that they fit the mask. An entry numbered this or more (a
+// port of some other driver) sets no bit and is never the data port, but the walks go on past
+// it: only the end of the list ends them.
 constexpr DWORD kPortLimit = 32;
 // Digits beyond this cannot make a port number; saturating keeps a long run of digits from
 // wrapping round to a small number.
@@ -39,6 +41,10 @@ class OpenKey {
 bool hasComPrefix(const WCHAR* value) {
     const auto upper = [](WCHAR c) { return c >= u'a' && c <= u'z' ? WCHAR(c - u'a' + u'A') : c; };
     return upper(value[0]) == u'C' && upper(value[1]) == u'O' && upper(value[2]) == u'M';
+}
+
+bool isPortNumber(DWORD number) {
+    return number != 0 && number < kPortLimit;
 }
 
 DWORD parseNumber(const WCHAR* digits) {
@@ -96,8 +102,8 @@ DWORD ActiveComPortMask() {
     DWORD mask = 0;
     for (DWORD index = 0;; ++index) {
         const DWORD number = ReadActiveEntry(active.get(), index, nullptr);
-        if (number >= kPortLimit) break;
-        if (number != 0) mask |= DWORD{1} << number;
+        if (number == kNoMoreActiveEntries) break;
+        if (isPortNumber(number)) mask |= DWORD{1} << number;
     }
     return mask;
 }
@@ -107,9 +113,8 @@ bool FindComPortName(DWORD number, char* name) {
     if (active.get() == nullptr) return false;
     for (DWORD index = 0;; ++index) {
         const DWORD found = ReadActiveEntry(active.get(), index, name);
-        // Only 1 to 31 are port numbers; any other number is never found.
-        if (found == number && number != 0 && number < kPortLimit) break;
-        if (found >= kPortLimit) {
+        if (found == number && isPortNumber(number)) break;
+        if (found == kNoMoreActiveEntries) {
             name[0] = '\0';
             break;
         }

@@ -1,6 +1,7 @@
 // The COM ports that the system lists as active: the sub-keys of
 // HKEY_LOCAL_MACHINE\Drivers\Active whose "NAME" is a COM device name such as "COM5:". Port
-// numbers 1 to 31 fit a 32-bit mask; 0 is never a port.
+// numbers 1 to 31 fit a 32-bit mask; 0 is never a port, and an entry numbered 32 or more is
+// passed over as no port of ours.
 #pragma once
 
 #include <windows.h>

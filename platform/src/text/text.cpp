@@ -5,48 +5,66 @@
 
 namespace ce::text {
 
+namespace {
+
+constexpr char16_t kReplacement = u'\uFFFD';
+
+// The bytes that may follow a lead byte in well-formed UTF-8: the first continuation's range
+// excludes the over-long forms, the surrogates (ED A0..BF) and everything above U+10FFFF
+// (F4 90..BF); later continuations are 80..BF. A lead byte outside every range (80..C1,
+// F5..FF) starts no sequence.
+struct Sequence {
+    int length;
+    unsigned char firstMin;
+    unsigned char firstMax;
+};
+
+constexpr Sequence sequenceOf(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+    if (lead == 0xE0) return {3, 0xA0, 0xBF};
+    if (lead == 0xED) return {3, 0x80, 0x9F};
+    if (lead >= 0xE1 && lead <= 0xEF) return {3, 0x80, 0xBF};
+    if (lead == 0xF0) return {4, 0x90, 0xBF};
+    if (lead >= 0xF1 && lead <= 0xF3) return {4, 0x80, 0xBF};
+    if (lead == 0xF4) return {4, 0x80, 0x8F};
+    return {0, 0, 0};
+}
+
+}  // namespace
+
+// Decodes well-formed UTF-8 only. Whatever is not (a stray byte, a truncated sequence, an
+// over-long form such as C0 AE for ".", a surrogate, a code point above U+10FFFF) becomes one
+// U+FFFD for each maximal part of a sequence, and decoding resumes at the byte that broke it:
+// no ill-formed input ever reads as another character, be it a separator or a terminator.
 std::u16string toWide(std::string_view utf8) {
     std::u16string out;
     out.reserve(utf8.size());
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const auto lead = static_cast<unsigned char>(utf8[i++]);
         if (lead < 0x80) {
-            cp = lead;
-        } else if ((lead >> 5) == 0x6) {
-            len = 2;
-            cp = lead & 0x1F;
-        } else if ((lead >> 4) == 0xE) {
-            len = 3;
-            cp = lead & 0x0F;
-        } else if ((lead >> 3) == 0x1E) {
-            len = 4;
-            cp = lead & 0x07;
-        } else {
-            out.push_back(u'\uFFFD');
-            ++i;
+            out.push_back(lead);
             continue;
         }
-        bool valid = i + len <= utf8.size();
-        for (std::size_t k = 1; valid && k < len; ++k) {
-            const auto cont = static_cast<unsigned char>(utf8[i + k]);
-            valid = (cont >> 6) == 0x2;
-            cp = (cp << 6) | (cont & 0x3F);
+        const Sequence sequence = sequenceOf(lead);
+        char32_t cp = lead & (0x7F >> sequence.length);
+        int taken = 1;
+        for (; taken < sequence.length && i < utf8.size(); ++taken, ++i) {
+            const auto next = static_cast<unsigned char>(utf8[i]);
+            const unsigned char min = taken == 1 ? sequence.firstMin : 0x80;
+            const unsigned char max = taken == 1 ? sequence.firstMax : 0xBF;
+            if (next < min || next > max) break;
+            cp = (cp << 6) | (next & 0x3F);
         }
-        if (!valid) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
+        if (sequence.length == 0 || taken < sequence.length) {
+            out.push_back(kReplacement);
+        } else if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
             out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
-        i += len;
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include <kest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ struct FaultCase {
     int openResult;                    // what KEST_Open returns in spite of the fault
     std::vector<std::string> reports;  // status texts that say what happened
     bool nameRefused = false;          // the file name itself is hostile
+    std::string nameHeader = {};       // raw name bytes in place of the profile's, if given
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultCase& c) {
@@ -49,6 +51,11 @@ sim::PeripheralProfile profileFor(const FaultCase& c) {
         if (loaded.profile) profile = *loaded.profile;
     }
     for (const sim::Fault fault : c.faults) profile.faults.arm(fault);
+    if (!c.nameHeader.empty()) {
+        profile.file.nameHeader = {};
+        std::copy_n(c.nameHeader.begin(), std::min(c.nameHeader.size(), std::size_t{16}),
+                    profile.file.nameHeader.begin());
+    }
     profile.port.dataPortDelay = std::chrono::milliseconds(0);
     return profile;
 }
@@ -176,7 +183,25 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   KEST_OK,
                   {kRefused},
-                  true}),
+                  true},
+        // Over-long forms of "..\" and of "/": no separator byte, yet a lax decoder of the
+        // text makes separators of them.
+        FaultCase{"NameClimbsInOverLongForms",
+                  "",
+                  {},
+                  KEST_OK,
+                  {kRefused},
+                  true,
+                  "\xC0\xAE\xC0\xAE\xC1\x9C\xC0\xAE\xC0\xAE\xC1\x9C"
+                  "evil"},
+        FaultCase{"NameClimbsWithAnOverLongSlash",
+                  "",
+                  {},
+                  KEST_OK,
+                  {kRefused},
+                  true,
+                  "\xC0\xAE\xC0\xAE\xC0\xAF\xC0\xAE\xC0\xAE\xC0\xAF"
+                  "evil"}),
     [](const ::testing::TestParamInfo<FaultCase>& run) { return run.param.name; });
 
 }  // namespace

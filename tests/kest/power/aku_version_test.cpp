@@ -41,12 +41,16 @@ TEST_F(AkuVersion, EachCodeUnitIsNarrowedToItsLowByte) {
     EXPECT_EQ(manager().readAkuVersion(), "25");
 }
 
-TEST_F(AkuVersion, ALongValueIsCutWithinItsBuffer) {
-    loadRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\Versions]\n\"AKU\"=\"" + std::string(200, '7') +
-                 "\"");
-    const std::string aku = manager().readAkuVersion();
-    EXPECT_LE(aku.size(), 128u);
-    EXPECT_EQ(aku.find_first_not_of('7'), std::string::npos);
+// The query takes 255 bytes: 126 characters and their terminator fit, 127 do not, and a
+// value the query refuses leaves the zeroed buffer as it was.
+TEST_F(AkuVersion, TheLongestValueThatFitsIsReadWholeAndOneMoreIsRefused) {
+    const auto akuOf = [this](std::size_t length) {
+        loadRegistry("[HKEY_LOCAL_MACHINE\\SYSTEM\\Versions]\n\"AKU\"=\"" +
+                     std::string(length, '7') + "\"");
+        return manager().readAkuVersion();
+    };
+    EXPECT_EQ(akuOf(126), std::string(126, '7'));
+    EXPECT_EQ(akuOf(127), "");
 }
 
 }  // namespace

@@ -307,7 +307,12 @@ TEST_P(HostileName, IsRefusedBeforeAnythingIsCreated) {
 INSTANTIATE_TEST_SUITE_P(Names, HostileName,
                          ::testing::Values("..\\x", "..\\..\\evil", "a/b", "../up", "C:x", "\\abs",
                                            "tab\there", std::string("bell\x07"), "ask?", "st*r",
-                                           "q\"uote", "<in>", "pi|pe"));
+                                           "q\"uote", "<in>", "pi|pe",
+                                           // over-long "..\", "/" and NUL, a surrogate, and a
+                                           // code point above U+10FFFF
+                                           "\xC0\xAE\xC0\xAE\xC1\x9Cup", "a\xC0\xAF" "b",
+                                           std::string("a\xC0\x80", 3), "\xED\xA0\x80x",
+                                           "\xF4\x90\x80\x80x"));
 
 TEST_F(FileDownload, AHostileNameInAHeaderOnlyTransferIsRefusedAtTheEnd) {
     const Bytes data = stream("x/y", {});

@@ -116,20 +116,25 @@ TEST_F(ComPortDiscovery, PrefixIgnoresCase) {
     EXPECT_EQ(portName(6), "com6:");
 }
 
-TEST_F(ComPortDiscovery, PortNumberedThirtyTwoOrMoreEndsTheWalk) {
+// A port of another driver numbered beyond the mask, listed before the others, must not hide
+// them: it sets no bit and is never found, and the walks go on to the end of the list.
+TEST_F(ComPortDiscovery, PortNumberedThirtyTwoOrMoreIsPassedOver) {
+    addComPort(40);
     addComPort(2);
     addComPort(32);
     addComPort(4);
-    EXPECT_EQ(ActiveComPortMask(), bit(2));
-    EXPECT_EQ(portName(4), "");
+    EXPECT_EQ(ActiveComPortMask(), bit(2) | bit(4));
+    EXPECT_EQ(portName(4), "COM4:");
     EXPECT_EQ(portName(2), "COM2:");
+    EXPECT_EQ(portName(32), "");
+    EXPECT_EQ(portName(40), "");
 }
 
 TEST_F(ComPortDiscovery, HugeNumberDoesNotWrapToASmallOne) {
     // 2^32 + 5 would read as 5 in 32-bit arithmetic.
     addEntry(u"Huge", u"COM4294967301:");
     addComPort(6);
-    EXPECT_EQ(ActiveComPortMask(), 0u);
+    EXPECT_EQ(ActiveComPortMask(), bit(6));
     EXPECT_EQ(portName(5), "");
 }
 

@@ -54,6 +54,13 @@ TEST_F(DataPortDiscovery, PicksTheLowestPortThatIsNew) {
     EXPECT_EQ(lines(), (Lines{"Trying to get COM port", "New COM port[5]:", "COM5:"}));
 }
 
+TEST_F(DataPortDiscovery, AHighNumberedPortListedFirstDoesNotHideTheDataPort) {
+    manager().portsBeforePowerOn = ports({1});
+    setActivePorts({40, 1, 5});
+    EXPECT_EQ(manager().DiscoverDataPort(), kStepDone);
+    EXPECT_STREQ(manager().dataPortName, "COM5:");
+}
+
 TEST_F(DataPortDiscovery, AKnownNameIsKeptWithoutLookingAgain) {
     manager().portsBeforePowerOn = ports({1});
     setActivePorts({1, 6});

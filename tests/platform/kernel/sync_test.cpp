@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -75,6 +77,27 @@ TEST(Text, ConversionsRoundTripAndReportSizes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(lstrcmpiW(u"Drivers", u"DRIVERS"), 0);
     EXPECT_LT(lstrcmpiW(u"abc", u"ABD"), 0);
+}
+
+// Only well-formed UTF-8 is decoded: a lax decoder makes "..\" of C0 AE C0 AE C1 9C and a
+// terminator of C0 80. Each byte that cannot start or continue a sequence, and each truncated
+// sequence, becomes one U+FFFD, and the byte after a truncated sequence is decoded anew.
+TEST(Text, IllFormedUtf8BecomesReplacementCharacters) {
+    const auto widened = [](const std::string& bytes) {
+        WCHAR wide[16] = {};
+        const int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                          wide, 16);
+        return std::u16string(wide, static_cast<std::size_t>(std::max(n, 0)));
+    };
+    EXPECT_EQ(widened("\xC0\xAE\xC1\x9C"), u"\uFFFD\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(widened(std::string("\xC0\x80", 2)), u"\uFFFD\uFFFD");
+    EXPECT_EQ(widened("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");           // over-long "/"
+    EXPECT_EQ(widened("\xF0\x80\x80\xAF"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // over-long "/"
+    EXPECT_EQ(widened("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");           // U+D800
+    EXPECT_EQ(widened("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // U+110000
+    EXPECT_EQ(widened("\xE1\x80\\"), u"\uFFFD\\");
+    EXPECT_EQ(widened("\xC2\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"),
+              u"\u0080\uD7FF\uE000\U0010FFFF");
 }
 
 }  // namespace
