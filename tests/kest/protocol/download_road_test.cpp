@@ -7,18 +7,23 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "application_recorder.h"
 #include "attached_library.h"
 #include "fresh_registry.h"
+#include "peripheral/download_plan.h"
 #include "peripheral/peripheral.h"
 #include "peripheral/profile.h"
+#include "wait_until.h"
 
 namespace kest_test {
 namespace {
@@ -86,6 +91,59 @@ TEST_F(DownloadRoad, OpenFetchesTheVersionAndThenTheFile) {
     const auto downloading = std::find(states.begin(), states.end(), KEST_STATE_DOWNLOADING);
     EXPECT_LT(pending, downloading);
     EXPECT_EQ(states.back(), KEST_STATE_READY);
+}
+
+// A peripheral may send a VersionResponse, a FileDownloadResponse and FileData at any time. Here
+// it sends them unasked after every frame of the library, so they arrive while the manager
+// clears the transfer to start its download and while the application reads: every version the
+// application reads is one that was sent, whole, and no count is read with the size of another
+// transfer. Run under ThreadSanitizer, this is also the proof that nothing races.
+TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsistent) {
+    struct Unasked {
+        sim::PeripheralIdentity identities[2];
+        sim::PeripheralFile file{.nameHeader = {'u', 'n', 'a', 's', 'k', 'e', 'd'},
+                                 .content = std::vector<std::uint8_t>(200, 0x5A),
+                                 .blockSize = 40};
+        std::atomic<int> rounds{0};
+    };
+    auto unasked = std::make_shared<Unasked>();
+    unasked->identities[0] = peripheral.profile().identity;
+    unasked->identities[1] = peripheral.profile().identity;
+    unasked->identities[1].version = 0x34;
+    unasked->identities[1].text = {'K', 'E', 'S', 'T', ' ', 'R', 'D', 'R', ' ', '3', '.', '4'};
+    peripheral.setFrameHandler([this, unasked](const sim::Frame& frame) {
+        peripheral.responder().handle(frame);
+        const int round = unasked->rounds++;
+        if (round >= 30) return;
+        sim::FaultSet none;
+        const sim::DownloadPlan transfer(unasked->file, none);
+        peripheral.sendFrame(0, sim::versionResponse(unasked->identities[round % 2]));
+        peripheral.sendFrame(0, transfer.response());
+        peripheral.sendFrame(0, transfer.frames().front());
+    });
+
+    std::atomic<bool> opened{false};
+    std::jthread open([&] {
+        KEST_Open(1, 1, 10);
+        opened = true;
+    });
+    // Once the manager has seen the first version (6 => 4), KEST_GetVersionInfo only reads.
+    ASSERT_TRUE(waitUntil([&] {
+        const std::vector<int> states = application.states();
+        const auto pending = std::find(states.begin(), states.end(), KEST_STATE_VERSION_PENDING);
+        return std::find(pending, states.end(), KEST_STATE_READY) != states.end();
+    }));
+    while (!opened) {
+        int major = 0;
+        int minor = 0;
+        char text[13] = {};
+        ASSERT_EQ(KEST_GetVersionInfo(&major, &minor, text), KEST_OK);
+        ASSERT_EQ(std::string(text), "KEST RDR " + std::to_string(major) + "." + std::to_string(minor));
+        int received = 0;
+        int total = 0;
+        KEST_GetDownloadInfo(nullptr, &received, &total);
+        ASSERT_LE(received, total);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace kest_test {
 namespace {
@@ -17,6 +18,8 @@ struct Record {
     bool active = false;
     std::vector<std::string> statuses;
     std::vector<int> states;
+    std::function<void(const std::string&)> statusReaction;
+    std::function<void(int)> stateReaction;
 };
 
 Record& record() {
@@ -44,20 +47,42 @@ ApplicationRecorder::~ApplicationRecorder() {
     KEST_RemoveStateChangeHandler();
     std::lock_guard guard(record().lock);
     record().active = false;
+    record().statusReaction = nullptr;
+    record().stateReaction = nullptr;
 }
 
 void ApplicationRecorder::recordStatus(const char* text) {
-    std::lock_guard guard(record().lock);
-    if (!record().active) return;
-    record().statuses.emplace_back(text);
-    record().changed.notify_all();
+    std::function<void(const std::string&)> reaction;
+    {
+        std::lock_guard guard(record().lock);
+        if (!record().active) return;
+        record().statuses.emplace_back(text);
+        record().changed.notify_all();
+        reaction = record().statusReaction;
+    }
+    if (reaction) reaction(text);
 }
 
 void ApplicationRecorder::recordState(int state) {
+    std::function<void(int)> reaction;
+    {
+        std::lock_guard guard(record().lock);
+        if (!record().active) return;
+        record().states.push_back(state);
+        record().changed.notify_all();
+        reaction = record().stateReaction;
+    }
+    if (reaction) reaction(state);
+}
+
+void ApplicationRecorder::onStatus(std::function<void(const std::string&)> reaction) {
     std::lock_guard guard(record().lock);
-    if (!record().active) return;
-    record().states.push_back(state);
-    record().changed.notify_all();
+    record().statusReaction = std::move(reaction);
+}
+
+void ApplicationRecorder::onState(std::function<void(int)> reaction) {
+    std::lock_guard guard(record().lock);
+    record().stateReaction = std::move(reaction);
 }
 
 std::vector<std::string> ApplicationRecorder::statuses() const {
