@@ -230,8 +230,8 @@ void DeviceManager::handleFileData(const BYTE* payload, int length) {
     // A transfer of exactly the name header: the path is built only now, with no existence
     // check, and an existing file of that name is replaced by an empty one.
     const bool nameAccepted = !checksumMatches || downloadPath[0] != '\0' || buildDownloadPath();
-    CompletedTransfer completed{transfer, checksumMatches, nameAccepted,
-                                std::move(downloadBuffer), size, {}};
+    CompletedTransfer completed{
+        transfer, checksumMatches, nameAccepted, std::move(downloadBuffer), size, {}};
     std::memcpy(completed.path, downloadPath, sizeof completed.path);
     record.unlock();
     sendDataResponse(sequence, kAccepted);

@@ -93,31 +93,26 @@ TEST_F(DownloadRoad, OpenFetchesTheVersionAndThenTheFile) {
     EXPECT_EQ(states.back(), KEST_STATE_READY);
 }
 
-// A peripheral may send a VersionResponse, a FileDownloadResponse and FileData at any time. Here
-// it sends them unasked after every frame of the library, so they arrive while the manager
-// clears the transfer to start its download and while the application reads: every version the
-// application reads is one that was sent, whole, and no count is read with the size of another
-// transfer. Run under ThreadSanitizer, this is also the proof that nothing races.
+// A peripheral may send VersionResponse, FileDownloadResponse and FileData at any time; here they
+// come unasked after every frame of the library, racing the steps and the application's reads.
+// Every version read is one that was sent, whole; no count is read with another transfer's size.
+// Run under ThreadSanitizer, this is also the proof that nothing races.
 TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsistent) {
-    struct Unasked {
-        sim::PeripheralIdentity identities[2];
-        sim::PeripheralFile file{.nameHeader = {'u', 'n', 'a', 's', 'k', 'e', 'd'},
-                                 .content = std::vector<std::uint8_t>(200, 0x5A),
-                                 .blockSize = 40};
-        std::atomic<int> rounds{0};
-    };
-    auto unasked = std::make_shared<Unasked>();
-    unasked->identities[0] = peripheral.profile().identity;
-    unasked->identities[1] = peripheral.profile().identity;
-    unasked->identities[1].version = 0x34;
-    unasked->identities[1].text = {'K', 'E', 'S', 'T', ' ', 'R', 'D', 'R', ' ', '3', '.', '4'};
-    peripheral.setFrameHandler([this, unasked](const sim::Frame& frame) {
+    sim::PeripheralIdentity other = peripheral.profile().identity;
+    other.version = 0x34;
+    other.text[9] = '3';
+    other.text[11] = '4';
+    const std::vector<std::vector<std::uint8_t>> versions = {
+        sim::versionResponse(peripheral.profile().identity), sim::versionResponse(other)};
+    sim::FaultSet none;
+    const sim::DownloadPlan transfer(
+        sim::PeripheralFile{.nameHeader = {'u'}, .content = std::vector<std::uint8_t>(200)}, none);
+    const auto rounds = std::make_shared<std::atomic<int>>(0);
+    peripheral.setFrameHandler([=, this](const sim::Frame& frame) {
         peripheral.responder().handle(frame);
-        const int round = unasked->rounds++;
+        const int round = (*rounds)++;
         if (round >= 30) return;
-        sim::FaultSet none;
-        const sim::DownloadPlan transfer(unasked->file, none);
-        peripheral.sendFrame(0, sim::versionResponse(unasked->identities[round % 2]));
+        peripheral.sendFrame(0, versions[round % 2]);
         peripheral.sendFrame(0, transfer.response());
         peripheral.sendFrame(0, transfer.frames().front());
     });
@@ -138,7 +133,8 @@ TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsis
         int minor = 0;
         char text[13] = {};
         ASSERT_EQ(KEST_GetVersionInfo(&major, &minor, text), KEST_OK);
-        ASSERT_EQ(std::string(text), "KEST RDR " + std::to_string(major) + "." + std::to_string(minor));
+        ASSERT_EQ(std::string(text),
+                  "KEST RDR " + std::to_string(major) + "." + std::to_string(minor));
         int received = 0;
         int total = 0;
         KEST_GetDownloadInfo(nullptr, &received, &total);

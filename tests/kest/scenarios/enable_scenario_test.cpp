@@ -89,8 +89,6 @@ TEST_F(Scenario, AnEnableFromAStatusHandlerOnTheMonitorThreadIsCarriedOutWhileIt
     EXPECT_EQ(enabled, KEST_NOT_DONE);
     EXPECT_TRUE(sawEnabled);
     EXPECT_EQ(application.statusCount("Request timed out."), 0);
-    ASSERT_TRUE(peripheral.waitForFrames(1, kPatience));
-    EXPECT_EQ(peripheral.receivedFrames(), (std::vector<sim::Frame>{activation(3)}));
 }
 
 }  // namespace
