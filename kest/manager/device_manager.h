@@ -144,6 +144,7 @@ class DeviceManager {
     // Reports the line, then, if `transfer` is still the current transfer, publishes the end
     // through downloadDone and wakes the manager.
     void endDownload(const char* line, std::uint32_t transfer);
+    // The generation of the transfer record as it stands, for an end that concerns no block.
     std::uint32_t currentTransfer();
     // Starts a new transfer record (manager thread, before FileDownloadRequest).
     void clearTransfer();
