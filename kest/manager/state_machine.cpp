@@ -157,11 +157,13 @@ int DeviceManager::openMDPChannel() {
         dataPort.store(port, std::memory_order_release);
         port->AddMessageHandler(this, callback<&DeviceManager::forwardPortMessage>);
         if (!port->Open()) throw std::runtime_error("Data port open failed.");
-        EventModify(monitorWakeEvent, EVENT_SET);
         port->AddFrameHandler(this, callback<&DeviceManager::handleMessage>);
         dataChannelOpen.store(1, std::memory_order_release);
         reportFormatted("%s opened.", dataPortName);
         setState(KEST_STATE_READY);
+        // Only once the channel is published: a monitor woken before would find it closed and
+        // sit out its idle wait.
+        EventModify(monitorWakeEvent, EVENT_SET);
         return kStepDone;
     } catch (...) {
         // dataPortName stays: the next pass opens the same port again.

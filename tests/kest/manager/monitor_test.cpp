@@ -71,9 +71,9 @@ class Monitor : public ::testing::Test {
         port->AddMessageHandler(&manager(), kest::callback<&DeviceManager::forwardPortMessage>);
         EXPECT_TRUE(port->Open());
         manager().dataPort.store(port);
-        EventModify(manager().monitorWakeEvent, EVENT_SET);
         port->AddFrameHandler(&probe, kProbeFrame);
         manager().dataChannelOpen.store(1);
+        EventModify(manager().monitorWakeEvent, EVENT_SET);
         return port;
     }
 
@@ -82,10 +82,11 @@ class Monitor : public ::testing::Test {
         manager().discardDataPort(port);
     }
 
+    // Declared before the library, so that its threads have ended before the probe goes.
+    FrameProbe probe;
     std::shared_ptr<host::serial::SimulatedLine> line;
     AttachedLibrary library;
     ApplicationRecorder application;
-    FrameProbe probe;
 };
 
 TEST_F(Monitor, OpeningTheChannelMakesItWaitOnThePort) {

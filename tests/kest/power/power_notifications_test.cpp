@@ -139,12 +139,31 @@ TEST_F(PowerNotifications, QueuedNotificationsAreHandledInOrderInOneCall) {
     EXPECT_FALSE(wakeEventSet());
 }
 
-// A power-info record without its power information says nothing about the cradle.
+// A power-info record without its power information says nothing about the cradle; the record
+// must reach the backup battery flag, the last byte read.
 TEST_F(PowerNotifications, AShortPowerInfoRecordIsNotReadPastItsEnd) {
     manager().inCradle = 1;
     broadcast(host::power::makeRecord(PBT_POWERINFOCHANGE, 0));
     manager().handlePowerNotifications();
     EXPECT_EQ(lines(), (Lines{"PBT_POWERINFOCHANGE msg.", "Power info record too short: 12 bytes",
+                              "System resume detected."}));
+    EXPECT_EQ(manager().inCradle, 1);
+
+    std::vector<std::uint8_t> onAcPower = powerInfo(AC_LINE_ONLINE, 0, 0);
+    onAcPower.resize(35);  // ends just before the backup battery flag
+    manager().inCradle = 0;
+    application.clear();
+    broadcast(onAcPower);
+    manager().handlePowerNotifications();
+    EXPECT_EQ(lines(), (Lines{"PBT_POWERINFOCHANGE msg.", "Power info record too short: 35 bytes",
+                              "System resume detected."}));
+    EXPECT_EQ(manager().inCradle, 0);
+
+    onAcPower.resize(36);
+    application.clear();
+    broadcast(onAcPower);
+    manager().handlePowerNotifications();
+    EXPECT_EQ(lines(), (Lines{"PBT_POWERINFOCHANGE msg.", "Handheld detected in cradle condition.",
                               "System resume detected."}));
     EXPECT_EQ(manager().inCradle, 1);
 }

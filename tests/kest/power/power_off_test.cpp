@@ -37,6 +37,19 @@ TEST_F(PowerOff, ClosesBothPortsAndForgetsTheDataPort) {
                      "KEST state changed: 3 => 5"}));
 }
 
+// The close step ends with the peripheral closed and nothing of what it told before: the next
+// open asks for the version and the file again.
+TEST_F(PowerOff, TheCloseStepForgetsTheVersionAndTheDownload) {
+    powerAndOpenChannel();
+    manager().versionReceived = 1;
+    manager().downloadDone = 1;
+    EXPECT_EQ(manager().closePeripheral(), kStepDone);
+    EXPECT_EQ(manager().versionReceived.load(), 0);
+    EXPECT_EQ(manager().downloadDone.load(), 0);
+    EXPECT_EQ(manager().currentState.load(), KEST_STATE_CLOSED);
+    EXPECT_FALSE(peripheral.isPowered());
+}
+
 TEST_F(PowerOff, TheNextPowerOnDiscoversTheDataPortAfresh) {
     powerAndOpenChannel();
     ASSERT_EQ(manager().powerOff(), kStepDone);

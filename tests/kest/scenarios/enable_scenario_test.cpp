@@ -43,6 +43,9 @@ TEST_F(Scenario, EnableOneActivatesAndClosesTheChannel) {
 TEST_F(Scenario, EnableTwoAfterOneGoesThroughAPowerOff) {
     openReady();
     ASSERT_EQ(KEST_Enable(1), KEST_OK);
+    // The power-off that Enable(2) goes through ends the data port: the first activation must
+    // have reached the peripheral before it.
+    ASSERT_TRUE(peripheral.waitForFrames(1, kPatience));
     application.clear();
     EXPECT_EQ(KEST_Enable(2), KEST_OK);
     EXPECT_EQ(application.states(),

@@ -17,6 +17,7 @@ struct Record {
     std::condition_variable changed;
     bool active = false;
     std::vector<std::string> statuses;
+    std::vector<std::chrono::steady_clock::time_point> statusTimes;  // when each status came
     std::vector<int> states;
     std::function<void(const std::string&)> statusReaction;
     std::function<void(int)> stateReaction;
@@ -34,6 +35,7 @@ ApplicationRecorder::ApplicationRecorder() {
         std::lock_guard guard(record().lock);
         record().active = true;
         record().statuses.clear();
+        record().statusTimes.clear();
         record().states.clear();
     }
     if (KEST_AddStatusMessageHandler(recordStatus) != KEST_OK ||
@@ -57,6 +59,7 @@ void ApplicationRecorder::recordStatus(const char* text) {
         std::lock_guard guard(record().lock);
         if (!record().active) return;
         record().statuses.emplace_back(text);
+        record().statusTimes.push_back(std::chrono::steady_clock::now());
         record().changed.notify_all();
         reaction = record().statusReaction;
     }
@@ -103,7 +106,19 @@ int ApplicationRecorder::statusCount(const std::string& text) const {
 void ApplicationRecorder::clear() {
     std::lock_guard guard(record().lock);
     record().statuses.clear();
+    record().statusTimes.clear();
     record().states.clear();
+}
+
+std::optional<std::chrono::steady_clock::duration> ApplicationRecorder::timeBetween(
+    const std::string& first, const std::string& next) const {
+    std::lock_guard guard(record().lock);
+    const auto& all = record().statuses;
+    const auto from = std::find(all.begin(), all.end(), first);
+    if (from == all.end()) return std::nullopt;
+    const auto to = std::find(from, all.end(), next);
+    if (to == all.end()) return std::nullopt;
+    return record().statusTimes[to - all.begin()] - record().statusTimes[from - all.begin()];
 }
 
 bool ApplicationRecorder::waitForStatus(const std::string& text,

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class ApplicationRecorder {
     std::vector<std::string> statuses() const;
     std::vector<int> states() const;
     int statusCount(const std::string& text) const;
+    // The time from the first status `first` to the first status `next` received after it.
+    std::optional<std::chrono::steady_clock::duration> timeBetween(const std::string& first,
+                                                                   const std::string& next) const;
     void clear();
 
     // True once the text (or state) has been received, also before the call.
