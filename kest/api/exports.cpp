@@ -2,7 +2,7 @@
 // and hands it to the manager thread through submitRequest.
 #include <kest.h>
 
-#include <cstring>
+#include <mutex>
 
 #include "manager/application_bridge.h"
 #include "manager/device_manager.h"
@@ -11,8 +11,6 @@
 using kest::DeviceManager;
 
 namespace {
-
-constexpr std::size_t kVersionTextCapacity = 13;  // 12 characters and the NUL
 
 DeviceManager* manager() {
     return kest::deviceManager.load();
@@ -127,24 +125,25 @@ int WINAPI KEST_GetVersionInfo(int* major, int* minor, char* text) {
             m.requestedState = KEST_STATE_READY;
             m.submitRequest(defaultWait(m));
         }
-        if (m.versionReceived.load(std::memory_order_acquire) == 0) return KEST_NOT_DONE;
-        if (major != nullptr) *major = m.versionMajor;
-        if (minor != nullptr) *minor = static_cast<int>(m.versionMinor);
-        if (text != nullptr) {
-            std::strncpy(text, m.versionText, kVersionTextCapacity - 1);
-            text[kVersionTextCapacity - 1] = '\0';
-        }
-        return KEST_OK;
+        return m.readVersion(major, minor, text) ? KEST_OK : KEST_NOT_DONE;
     });
 }
 
 int WINAPI KEST_GetDownloadInfo(void*, int* received, int* total) {
     DeviceManager* const m = manager();
     if (m == nullptr) return KEST_NO_DEVICE;
-    // Read the flag first: the counts it publishes are then those of the ended download.
-    const bool done = m->downloadDone.load(std::memory_order_acquire) != 0;
-    if (received != nullptr) *received = m->bytesReceived;
-    if (total != nullptr) *total = m->fileSize;
+    bool done = false;
+    int count = 0;
+    int size = 0;
+    {
+        // Flag and counts of one and the same transfer.
+        std::lock_guard record(m->transferLock);
+        done = m->downloadDone.load(std::memory_order_acquire) != 0;
+        count = m->bytesReceived;
+        size = m->fileSize;
+    }
+    if (received != nullptr) *received = count;
+    if (total != nullptr) *total = size;
     return done ? KEST_OK : KEST_NOT_DONE;
 }
 

@@ -53,8 +53,26 @@ extern "C" {
 typedef void (*KEST_StateChangeHandler)(int state);
 
 /* Called on whichever thread reports, with a NUL-terminated text that is only valid during the
- * call. */
+ * call: the library's manager thread, its monitor thread (received messages, port diagnostics),
+ * or the application's own thread for the texts an export reports itself ("Request already in
+ * progress.", "Request timed out." and the exception texts). */
 typedef void (*KEST_StatusMessageHandler)(const char* text);
+
+/*
+ * What a handler may do. A handler may call every export. A request made from a handler that
+ * runs on one of the library's two threads never waits, whatever the time-out: it returns
+ * KEST_NOT_DONE (also when the peripheral is already in the requested state; KEST_BUSY while
+ * another request waits), reports no "Request timed out.", and the manager thread carries it
+ * out once the handler has returned; the state-change handler then tells how it went.
+ *
+ * While a handler runs, the library's thread that called it does nothing else: a state-change
+ * handler holds up the manager thread and so every request, a status handler on the monitor
+ * thread holds up the messages the peripheral sends. A handler must therefore not wait for
+ * anything its own thread would bring about.
+ *
+ * A handler must never unload the library (FreeLibrary, or anything that ends in the library's
+ * process detach): it would return into code that is no longer there.
+ */
 
 /* Handlers. One of each kind is held; registering replaces the previous one. Exceptions thrown
  * by a handler never reach the library or the caller of an export. */
@@ -65,8 +83,9 @@ KEST_API int WINAPI KEST_RemoveStatusMessageHandler(void);
 
 /*
  * Requests. A request waits KEST_GetTimeout() seconds (KEST_Close and KEST_Disable do not wait
- * and therefore return KEST_NOT_DONE while the manager carries them out). A negative time-out
- * waits practically without limit.
+ * and therefore return KEST_NOT_DONE while the manager carries them out; neither does any request
+ * from a handler on the library's own threads, see above). A negative time-out waits practically
+ * without limit.
  */
 
 /* Opens the peripheral to KEST_STATE_READY. versionRequested: also obtain its version;

@@ -86,7 +86,7 @@ void DeviceManager::destroy(DeviceManager* manager) {
 
     // Called from inside one of the manager's own threads, which cannot wait for itself. The
     // port must still be closed if this thread would go on reading it: the manager thread is its
-    // only deleter, and the monitor thread holds the lock that keeps the deleter away.
+    // only deleter, and the monitor thread's claim on the port keeps it from being freed.
     const DWORD self = GetCurrentThreadId();
     const bool mayClose = self == manager->managerThreadId || manager->monitorInPort;
     if (FramedPort* port = manager->dataPort.load(std::memory_order_acquire); port && mayClose) {

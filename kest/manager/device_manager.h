@@ -60,11 +60,18 @@ class DeviceManager {
     // The monitor thread's routine: the only reader of the data port.
     static DWORD WINAPI StartMonitorThread(LPVOID manager);
     int monitor();
+    // One wait of the monitor on the data port and what it brings, under a claim on the port;
+    // false when the thread should pause before the next wait.
+    bool watchDataPort();
+    // The data port, claimed by the monitor thread; null when the channel is not open.
+    FramedPort* claimDataPort();
+    // Ends the claim, deleting the port if it was discarded meanwhile.
+    void releaseDataPort();
 
     // Hands the request described by requestedState (and the settings written before) to the
     // manager thread and waits up to waitMs milliseconds (unsigned; a negative value waits
-    // practically without limit) until currentState equals requestedState.
-    // kRequestFulfilled, kRequestTimedOut or kRequestBusy.
+    // practically without limit) until currentState equals requestedState. On the manager's own
+    // threads it does not wait at all. kRequestFulfilled, kRequestTimedOut or kRequestBusy.
     int submitRequest(std::int32_t waitMs);
     // The completion check at the end of each pass: fulfils the waiting request once
     // currentState equals requestedState.
@@ -81,8 +88,8 @@ class DeviceManager {
     // The data channel may be used: the flag is set and a port exists.
     bool channelOpen() const;
     void pauseAfterFailedWait();
-    // Clears dataChannelOpen, closes the data port, waits until the monitor has left it, then
-    // disconnects and deletes it.
+    // Clears dataChannelOpen, closes the data port, disconnects it and deletes it, or leaves
+    // the delete to the monitor thread if it has the port claimed. Never waits for the monitor.
     void discardDataPort(FramedPort* port);
 
     // Steps of the power, discovery and protocol layers (kest/power, kest/serial,
@@ -94,12 +101,17 @@ class DeviceManager {
     int handlePowerNotifications();
     int DiscoverDataPort();
     int versionStep();
+    // Clears the version record and versionReceived (manager thread).
+    void clearVersion();
+    // Writes the known version through the pointers that are not null; false, writing nothing,
+    // while none is known.
+    bool readVersion(int* major, int* minor, char* text);
     int downloadStep();
     void sendActivatePeripheral(BYTE code);
     void sendVersionRequest();
     void sendFileDownloadRequest();
-    // On the monitor thread, acknowledging a FileData block with blockSequence and the status.
-    void sendDataResponse(BYTE status);
+    // On the monitor thread, acknowledging the FileData block of that sequence number.
+    void sendDataResponse(BYTE sequence, BYTE status);
 
     // Every status text of the library goes through reportStatus, on whichever thread reports.
     void reportStatus(const char* text);
@@ -129,8 +141,16 @@ class DeviceManager {
     // the download directory or that the file system rejects.
     bool buildDownloadPath();
     bool createDownloadDirectories();
-    // Reports the line, then publishes the end through downloadDone and wakes the manager.
-    void endDownload(const char* line);
+    // Reports the line, then, if `transfer` is still the current transfer, publishes the end
+    // through downloadDone and wakes the manager.
+    void endDownload(const char* line, std::uint32_t transfer);
+    // The generation of the transfer record as it stands, for an end that concerns no block.
+    std::uint32_t currentTransfer();
+    // Starts a new transfer record (manager thread, before FileDownloadRequest).
+    void clearTransfer();
+    // Clears downloadDone on closing: a transfer the monitor thread is still ending no longer
+    // counts.
+    void forgetDownload();
 
     // Device state and request.
     std::atomic<DWORD> requestedState{1};
@@ -148,7 +168,11 @@ class DeviceManager {
     std::atomic<BYTE> downloadDone{0};
     std::atomic<BYTE> powerCycleNeeded{0};
 
-    // Version fields, published by versionReceived.
+    // The version record: filled in by the monitor thread's VersionResponse handler, cleared by
+    // the manager thread, read by KEST_GetVersionInfo. versionLock guards the fields and every
+    // change of versionReceived, so that a reader takes flag and fields as one snapshot. It is
+    // never held across a port call or a status report.
+    std::mutex versionLock;
     int versionMajor = 0;
     DWORD versionMinor = 0;
     char versionText[13] = {};
@@ -156,9 +180,6 @@ class DeviceManager {
 
     DWORD activeFunction = 0;  // 0 none, else the function last activated; manager thread only
 
-    char downloadPath[64] = {};
-    std::atomic<int> bytesReceived{0};
-    std::atomic<int> fileSize{0};
     std::atomic<int> timeoutSeconds{0};
     char dataPortName[20] = {};  // manager thread only
 
@@ -183,8 +204,20 @@ class DeviceManager {
     BYTE systemSuspended = 0;
     BYTE inCradle = 0;
 
-    // The file download (kest/protocol).
-    BYTE lastStatus = 0;
+    BYTE lastStatus = 0;  // monitor thread only
+
+    // The transfer record (kest/protocol), from here to transferOpen: cleared by the download
+    // step on the manager thread, filled in by the transfer's messages on the monitor thread,
+    // read by KEST_GetDownloadInfo. transferLock guards the fields and every change of
+    // downloadDone and transferOpen, so that a reader takes the counts and the flag of one
+    // transfer; it is never held across a port call or a status report. transferGeneration
+    // counts the downloads started and the closes: once the monitor thread has let go of the
+    // lock, it tells whether the transfer it worked on is still the current one.
+    std::mutex transferLock;
+    std::uint32_t transferGeneration = 0;
+    char downloadPath[64] = {};
+    std::atomic<int> bytesReceived{0};
+    std::atomic<int> fileSize{0};
     DWORD expectedChecksum = 0;
     int writeIndex = 0;
     BYTE blockSequence = 0;
@@ -195,8 +228,8 @@ class DeviceManager {
     std::atomic<BYTE> transferOpen{0};
 
     FramedPort* powerPort = nullptr;  // owned; manager thread only
-    // Owned. Created and deleted on the manager thread; the monitor thread uses it only while
-    // dataChannelOpen is set and it holds portUseLock.
+    // Owned. Created on the manager thread and deleted there, unless the monitor thread has it
+    // claimed (claimDataPort) at the time: then the monitor deletes it as the claim ends.
     std::atomic<FramedPort*> dataPort{nullptr};
     DWORD portsBeforePowerOn = 0;
 
@@ -208,12 +241,18 @@ class DeviceManager {
     CallbackList statusObservers;
     CallbackList stateObservers;
 
-    // Held by the monitor thread while it is inside a call on the data port. Whoever deletes the
-    // data port clears dataChannelOpen, closes the port (which wakes the monitor's wait or read)
-    // and takes this lock before the delete, so the port is never freed under the monitor.
+    // The monitor thread's claim on the data port for one wait and what it brings: the reads
+    // and the frame handlers they run, which may call the application. portUseLock guards only
+    // the claim and its hand-over and is never held across a call on the port or a handler, so
+    // the manager never waits on the monitor: whoever discards the data port clears
+    // dataChannelOpen, closes the port (which ends the monitor's wait or read) and leaves a
+    // claimed port to the monitor, which deletes it as the claim ends. No new data port is
+    // opened before that, so a frame handler can only ever send on the port it was read from.
     std::mutex portUseLock;
-    // Set by the monitor thread while it holds portUseLock and is inside (or about to enter) a
-    // call on the data port; read only on that thread, by destroy.
+    FramedPort* claimedPort = nullptr;
+    bool claimedPortDiscarded = false;
+    // Set while the monitor thread has the data port claimed; read only on that thread, by
+    // destroy.
     bool monitorInPort = false;
 
   private:

@@ -25,6 +25,24 @@ constexpr EventLine kEventLines[] = {
     {EV_TXEMPTY, "EV_TXEMPTY event"}, {EV_POWER, "EV_POWER event"},
 };
 
+// Ends the monitor's claim on the data port however the wait is left, by an exception too.
+class DataPortClaim {
+  public:
+    explicit DataPortClaim(DeviceManager& manager)
+        : manager_(manager), port_(manager.claimDataPort()) {}
+    ~DataPortClaim() {
+        if (port_ != nullptr) manager_.releaseDataPort();
+    }
+    DataPortClaim(const DataPortClaim&) = delete;
+    DataPortClaim& operator=(const DataPortClaim&) = delete;
+
+    FramedPort* port() const { return port_; }
+
+  private:
+    DeviceManager& manager_;
+    FramedPort* const port_;
+};
+
 }  // namespace
 
 DWORD WINAPI DeviceManager::StartMonitorThread(LPVOID parameter) {
@@ -46,6 +64,53 @@ bool DeviceManager::channelOpen() const {
            dataPort.load(std::memory_order_acquire) != nullptr;
 }
 
+FramedPort* DeviceManager::claimDataPort() {
+    std::lock_guard claim(portUseLock);
+    if (!channelOpen()) return nullptr;
+    claimedPort = dataPort.load(std::memory_order_acquire);
+    monitorInPort = true;
+    return claimedPort;
+}
+
+void DeviceManager::releaseDataPort() {
+    FramedPort* port = nullptr;
+    {
+        std::lock_guard claim(portUseLock);
+        monitorInPort = false;
+        if (claimedPortDiscarded) port = claimedPort;
+        claimedPort = nullptr;
+        claimedPortDiscarded = false;
+    }
+    if (port == nullptr) return;
+    delete port;
+    // The manager opens no new data port while this one was claimed.
+    EventModify(wakeEvent, EVENT_SET);
+}
+
+bool DeviceManager::watchDataPort() {
+    const DataPortClaim claim(*this);
+    FramedPort* const port = claim.port();
+    if (port == nullptr) return true;
+    reportStatus("Waiting for comm event ...");
+    const DWORD events = port->WaitForCommEvent(kMonitoredEvents);
+    if (!channelOpen()) return true;
+    if (events == 0) {
+        reportStatus("WaitForEvent error");
+        return false;
+    }
+    if ((events & EV_RXCHAR) != 0) {
+        reportStatus("EV_RXCHAR event");
+        port->ReceiveData();
+    }
+    for (const EventLine& line : kEventLines) {
+        if ((events & line.event) != 0) reportStatus(line.text);
+    }
+    // A wait that fails is reported as EV_ERR alone, and on a port whose device has gone it
+    // fails at once every time: without the pause a wait with no event gets, the thread would
+    // spin and flood the status handler.
+    return events != EV_ERR;
+}
+
 int DeviceManager::monitor() {
     reportStatus("monitor()");
     try {
@@ -54,43 +119,9 @@ int DeviceManager::monitor() {
                 WaitForSingleObject(monitorWakeEvent, kIdleWait);
                 continue;
             }
-            // The port is deleted only by a thread that holds this lock, after it has cleared
-            // dataChannelOpen and closed the port, which ends a wait or a read on it.
-            std::unique_lock inPort(portUseLock);
-            FramedPort* const port = dataPort.load(std::memory_order_acquire);
-            if (!channelOpen()) continue;
-            monitorInPort = true;
-            reportStatus("Waiting for comm event ...");
-            const DWORD events = port->WaitForCommEvent(kMonitoredEvents);
-            if (!channelOpen()) {
-                monitorInPort = false;
-                continue;
-            }
-            if (events == 0) {
-                monitorInPort = false;
-                inPort.unlock();
-                reportStatus("WaitForEvent error");
-                pauseAfterFailedWait();
-                continue;
-            }
-            if ((events & EV_RXCHAR) != 0) {
-                reportStatus("EV_RXCHAR event");
-                port->ReceiveData();
-            }
-            monitorInPort = false;
-            for (const EventLine& line : kEventLines) {
-                if ((events & line.event) != 0) reportStatus(line.text);
-            }
-            // A wait that fails is reported as EV_ERR alone, and on a port whose device has gone
-            // it fails at once every time: without the pause a wait with no event gets, the
-            // thread would spin and flood the status handler.
-            if (events == EV_ERR) {
-                inPort.unlock();
-                pauseAfterFailedWait();
-            }
+            if (!watchDataPort()) pauseAfterFailedWait();
         }
     } catch (...) {
-        monitorInPort = false;
         reportStatus("Exception in monitor()");
     }
     reportStatus("monitor() exiting");

@@ -38,6 +38,11 @@ std::int32_t timeoutMilliseconds(std::int32_t seconds) {
 }
 
 int DeviceManager::submitRequest(std::int32_t waitMs) {
+    // A request from an application handler on one of the library's own threads is submitted
+    // without waiting: on the manager thread the pass that would carry it out cannot run before
+    // the handler returns, and on the monitor thread the answers it might wait for are the frames
+    // that this very thread reads. It is carried out once the handler has returned.
+    if (onOwnThread()) waitMs = 0;
     if (requestPending.exchange(1, std::memory_order_acq_rel) != 0) {
         reportStatus("Request already in progress.");
         return kRequestBusy;

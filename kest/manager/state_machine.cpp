@@ -1,7 +1,6 @@
 // The manager thread and its passes: every state change of the peripheral happens here.
 #include <kest.h>
 
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -121,12 +120,8 @@ int DeviceManager::closePeripheral() {
     if (currentState == KEST_STATE_CLOSED) return kStepDone;
     const int result = powerOff();
     if (result != kStepDone) return result;
-    versionReceived.store(0, std::memory_order_release);
-    downloadDone.store(0, std::memory_order_release);
-    versionMajor = 0;
-    versionMinor = 0;
-    serialNumber = 0;
-    std::memset(versionText, 0, sizeof versionText);
+    clearVersion();
+    forgetDownload();
     setState(KEST_STATE_CLOSED);
     return kStepDone;
 }
@@ -148,6 +143,11 @@ int DeviceManager::openPeripheral() {
 
 int DeviceManager::openMDPChannel() {
     if (dataPort.load(std::memory_order_acquire) != nullptr) return kStepDone;
+    {
+        // A discarded port the monitor still has: the next pass, woken as it lets go, goes on.
+        std::lock_guard claim(portUseLock);
+        if (claimedPort != nullptr) return kStepInProgress;
+    }
     const int found = DiscoverDataPort();
     if (found != kStepDone) return found;
 
@@ -188,16 +188,20 @@ int DeviceManager::closeMDPChannel() {
 
 void DeviceManager::discardDataPort(FramedPort* port) {
     dataChannelOpen.store(0, std::memory_order_release);
-    // Closing ends a wait or a read of the monitor on the port; once the lock is ours, the
-    // monitor has left the port and finds no port when it comes back.
+    // Closing ends a wait or a read of the monitor on the port. The monitor may still be in a
+    // frame handler, which may be an application's handler waiting for this very pass: so the
+    // port is not waited for but, if claimed, left to the monitor to delete.
     port->Close();
-    {
-        std::lock_guard monitorOut(portUseLock);
-        dataPort.store(nullptr, std::memory_order_release);
-    }
     port->RemoveFrameHandler(this, callback<&DeviceManager::handleMessage>);
     port->RemoveMessageHandler(this, callback<&DeviceManager::forwardPortMessage>);
-    delete port;
+    bool claimed = false;
+    {
+        std::lock_guard claim(portUseLock);
+        dataPort.store(nullptr, std::memory_order_release);
+        claimed = claimedPort == port;
+        if (claimed) claimedPortDiscarded = true;
+    }
+    if (!claimed) delete port;
 }
 
 int DeviceManager::activateStep(int function) {

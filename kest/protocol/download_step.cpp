@@ -3,6 +3,8 @@
 // no time-out here: the application's own wait bounds it.
 #include <kest.h>
 
+#include <mutex>
+
 #include "manager/device_manager.h"
 
 namespace kest {
@@ -11,18 +13,7 @@ int DeviceManager::downloadStep() {
     if (downloadDone.load(std::memory_order_acquire) != 0) return kStepDone;
     switch (currentState.load()) {
         case KEST_STATE_READY:
-            // The transfer fields are cleared before the request goes out: from then on only the
-            // monitor thread writes them, in answer to the peripheral.
-            transferOpen.store(0, std::memory_order_release);
-            downloadDone.store(0, std::memory_order_release);
-            fileSize = 0;
-            bytesReceived = 0;
-            downloadPath[0] = '\0';
-            writeIndex = 0;
-            blockSequence = 0;
-            expectedChecksum = 0;
-            runningChecksum = 0;
-            downloadBuffer.reset();  // left behind by a failed transfer
+            clearTransfer();
             sendFileDownloadRequest();
             setState(KEST_STATE_DOWNLOADING);
             return kStepInProgress;
@@ -35,6 +26,30 @@ int DeviceManager::downloadStep() {
         default:
             return kStepFailed;
     }
+}
+
+// Before the request goes out. The peripheral may announce a transfer unasked at any time: one
+// opened before this clear is dropped, and whatever the monitor thread still does for it counts
+// no more.
+void DeviceManager::clearTransfer() {
+    std::lock_guard record(transferLock);
+    ++transferGeneration;
+    transferOpen.store(0, std::memory_order_release);
+    downloadDone.store(0, std::memory_order_release);
+    fileSize = 0;
+    bytesReceived = 0;
+    downloadPath[0] = '\0';
+    writeIndex = 0;
+    blockSequence = 0;
+    expectedChecksum = 0;
+    runningChecksum = 0;
+    downloadBuffer.reset();  // left behind by a failed transfer
+}
+
+void DeviceManager::forgetDownload() {
+    std::lock_guard record(transferLock);
+    ++transferGeneration;
+    downloadDone.store(0, std::memory_order_release);
 }
 
 }  // namespace kest

@@ -8,7 +8,11 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <type_traits>
 
@@ -66,100 +70,134 @@ bool somethingExistsAt(const char* path) {
     return GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
 }
 
+// A transfer whose last block is in, taken out of the record so that the file is written
+// without holding the record's lock.
+struct CompletedTransfer {
+    std::uint32_t transfer;
+    bool checksumMatches;
+    bool nameAccepted;
+    std::unique_ptr<BYTE[]> buffer;
+    int size;
+    char path[64];
+};
+
 // The last block is in and acknowledged: check the sum, then write the content after the name
 // header with one write.
-void completeTransfer(DeviceManager& m) {
-    if (m.runningChecksum != m.expectedChecksum) {
-        m.endDownload("File checksum error");
+void completeTransfer(DeviceManager& m, const CompletedTransfer& t) {
+    if (!t.checksumMatches) {
+        m.endDownload("File checksum error", t.transfer);
         return;
     }
-    // A transfer of exactly the name header: the path is built only now, with no existence
-    // check, and an existing file of that name is replaced by an empty one.
-    if (m.downloadPath[0] == '\0' && !m.buildDownloadPath()) {
-        m.endDownload(kNameRefused);
+    if (!t.nameAccepted) {
+        m.endDownload(kNameRefused, t.transfer);
         return;
     }
     if (!m.createDownloadDirectories()) {
-        m.endDownload("Unable to create file path.");
+        m.endDownload("Unable to create file path.", t.transfer);
         return;
     }
     WCHAR widePath[kWidePathCapacity];
-    widen(m.downloadPath, widePath);
+    widen(t.path, widePath);
     HANDLE file = CreateFileW(widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         char line[64];
         std::snprintf(line, sizeof line, "CreateFile failed: %d", static_cast<int>(GetLastError()));
-        m.endDownload(line);
+        m.endDownload(line, t.transfer);
         return;
     }
     // A failed write is not detected: the file is reported as created all the same.
     DWORD written = 0;
-    WriteFile(file, m.downloadBuffer.get() + kNameHeaderLength,
-              static_cast<DWORD>(m.fileSize - kNameHeaderLength), &written, nullptr);
+    WriteFile(file, t.buffer.get() + kNameHeaderLength,
+              static_cast<DWORD>(t.size - kNameHeaderLength), &written, nullptr);
     CloseHandle(file);
-    m.downloadBuffer.reset();
     m.reportStatus("Created file:");
-    m.endDownload(m.downloadPath);
+    m.endDownload(t.path, t.transfer);
 }
 
 }  // namespace
 
-void DeviceManager::endDownload(const char* line) {
-    transferOpen.store(0, std::memory_order_release);
+std::uint32_t DeviceManager::currentTransfer() {
+    std::lock_guard record(transferLock);
+    return transferGeneration;
+}
+
+void DeviceManager::endDownload(const char* line, std::uint32_t transfer) {
     reportStatus(line);
-    downloadDone.store(1, std::memory_order_release);
+    {
+        std::lock_guard record(transferLock);
+        // The manager has started another download (or closed) meanwhile: this end is not its.
+        if (transfer != transferGeneration) return;
+        transferOpen.store(0, std::memory_order_release);
+        downloadDone.store(1, std::memory_order_release);
+    }
     EventModify(wakeEvent, EVENT_SET);
 }
 
 void DeviceManager::openTransfer(const BYTE* payload) {
     const DWORD announced = ReadU32(payload, kBigEndian, 3);
+    char refusal[64] = {};
+    std::unique_lock record(transferLock);
+    const std::uint32_t transfer = transferGeneration;
     expectedChecksum = ReadU32(payload, kBigEndian, 7);
     bytesReceived = 0;
     writeIndex = 0;
     downloadBuffer.reset();
-
-    char line[64];
     // The size is held as a signed count.
     if (announced > static_cast<DWORD>(INT_MAX)) {
         fileSize = 0;
-        std::snprintf(line, sizeof line, "Download size too large: %u", announced);
-        endDownload(line);
+        std::snprintf(refusal, sizeof refusal, "Download size too large: %u", announced);
+    } else {
+        fileSize = static_cast<int>(announced);
+        // Too short for the name header: there would be no name and a negative content length.
+        if (announced < kNameHeaderLength) {
+            std::snprintf(refusal, sizeof refusal, "Download size too small: %u", announced);
+        } else {
+            // Without throwing: an exception here would end the monitor thread.
+            downloadBuffer.reset(new (std::nothrow) BYTE[announced]);
+            if (downloadBuffer == nullptr) {
+                std::snprintf(refusal, sizeof refusal, "No memory for a download of %u bytes",
+                              announced);
+            }
+        }
+    }
+    if (refusal[0] == '\0') {
+        transferOpen.store(1, std::memory_order_release);
         return;
     }
-    fileSize = static_cast<int>(announced);
-    // Too short for the name header: there would be no name and a negative content length.
-    if (announced < kNameHeaderLength) {
-        std::snprintf(line, sizeof line, "Download size too small: %u", announced);
-        endDownload(line);
-        return;
-    }
-    // Without throwing: an exception here would end the monitor thread.
-    downloadBuffer.reset(new (std::nothrow) BYTE[announced]);
-    if (downloadBuffer == nullptr) {
-        std::snprintf(line, sizeof line, "No memory for a download of %u bytes", announced);
-        endDownload(line);
-        return;
-    }
-    transferOpen.store(1, std::memory_order_release);
+    record.unlock();
+    endDownload(refusal, transfer);
 }
 
 void DeviceManager::handleFileData(const BYTE* payload, int length) {
     if (!payloadHolds("FileData", length, kBlockOverhead)) return;
+    std::unique_lock record(transferLock);
+    const std::uint32_t transfer = transferGeneration;
+    const BYTE sequence = blockSequence;
+    // Each refusal lets go of the record before it acknowledges and reports.
+    const auto rejectAndEnd = [&](const char* line) {
+        record.unlock();
+        sendDataResponse(sequence, kRejected);
+        endDownload(line, transfer);
+    };
+    const auto endAndReject = [&](const char* line) {
+        record.unlock();
+        endDownload(line, transfer);
+        sendDataResponse(sequence, kRejected);
+    };
     if (transferOpen.load(std::memory_order_acquire) == 0) {
+        record.unlock();
         reportStatus("FileData without a download dropped.");
         return;
     }
-    if (payload[1] != blockSequence) {
-        sendDataResponse(kRejected);
-        endDownload("Download File sequence error");
+    if (payload[1] != sequence) {
+        rejectAndEnd("Download File sequence error");
         return;
     }
     const int count = length - kBlockOverhead;
     const int size = fileSize;
     if (count > size - bytesReceived) {
-        sendDataResponse(kRejected);
-        endDownload("Download File larger than announced");
+        rejectAndEnd("Download File larger than announced");
         return;
     }
 
@@ -174,26 +212,34 @@ void DeviceManager::handleFileData(const BYTE* payload, int length) {
     // Once per download, as soon as the whole name header is in.
     if (bytesReceived > kNameHeaderLength && downloadPath[0] == '\0') {
         if (!buildDownloadPath()) {
-            endDownload(kNameRefused);
-            sendDataResponse(kRejected);
+            endAndReject(kNameRefused);
             return;
         }
         if (somethingExistsAt(downloadPath)) {
             bytesReceived = size;
             runningChecksum = expectedChecksum;
-            endDownload("File already exists, aborting download.");
-            sendDataResponse(kRejected);
+            endAndReject("File already exists, aborting download.");
             return;
         }
     }
 
-    sendDataResponse(kAccepted);
     if (bytesReceived != size) {
         ++blockSequence;  // wraps from 255 to 0
+        record.unlock();
+        sendDataResponse(sequence, kAccepted);
         return;
     }
 
-    completeTransfer(*this);
+    const bool checksumMatches = runningChecksum == expectedChecksum;
+    // A transfer of exactly the name header: the path is built only now, with no existence
+    // check, and an existing file of that name is replaced by an empty one.
+    const bool nameAccepted = !checksumMatches || downloadPath[0] != '\0' || buildDownloadPath();
+    CompletedTransfer completed{
+        transfer, checksumMatches, nameAccepted, std::move(downloadBuffer), size, {}};
+    std::memcpy(completed.path, downloadPath, sizeof completed.path);
+    record.unlock();
+    sendDataResponse(sequence, kAccepted);
+    completeTransfer(*this, completed);
 }
 
 bool DeviceManager::buildDownloadPath() {

@@ -5,6 +5,7 @@
 // fields it reads, and rejects a shorter message whole with a text naming it, rather than take
 // missing bytes as zero and store a version or a size that the peripheral never sent.
 #include <cstring>
+#include <mutex>
 
 #include "manager/device_manager.h"
 #include "serial/frame.h"
@@ -78,21 +79,29 @@ bool DeviceManager::payloadHolds(const char* message, int length, int needed) {
 
 void DeviceManager::handleVersionResponse(const BYTE* payload, int length) {
     if (!payloadHolds("VersionResponse", length, kVersionResponseLength)) return;
-    versionMajor = payload[2] >> 4;
-    versionMinor = payload[2] & 0x0F;
-    std::memcpy(versionText, payload + 3, kVersionTextLength);
-    versionText[kVersionTextLength] = '\0';
-    serialNumber = static_cast<int>(ReadU32(payload, kBigEndian, 15));
+    const int major = payload[2] >> 4;
+    const DWORD minor = payload[2] & 0x0F;
+    char text[kVersionTextLength + 1] = {};
+    std::memcpy(text, payload + 3, kVersionTextLength);
+    const int serial = static_cast<int>(ReadU32(payload, kBigEndian, 15));
     lastStatus = payload[1];
 
     reportStatus("--- RX: VersionResponse Msg ---");
-    reportFormatted("Version: %d.%d (%s)", versionMajor, static_cast<int>(versionMinor),
-                    versionText);
-    reportFormatted("SerialNum: 0x%08X", static_cast<unsigned>(serialNumber));
+    reportFormatted("Version: %d.%d (%s)", major, static_cast<int>(minor), text);
+    reportFormatted("SerialNum: 0x%08X", static_cast<unsigned>(serial));
     reportFormatted("Status: (0x%02X)", lastStatus);
     reportStatus("-------------------------------");
 
-    versionReceived.store(1, std::memory_order_release);
+    // Fields and flag change together: a reader never sees one version's number with
+    // another's text, nor the flag set over a record the manager has just cleared.
+    {
+        std::lock_guard record(versionLock);
+        versionMajor = major;
+        versionMinor = minor;
+        std::memcpy(versionText, text, sizeof versionText);
+        serialNumber = serial;
+        versionReceived.store(1, std::memory_order_release);
+    }
     EventModify(wakeEvent, EVENT_SET);
 }
 
@@ -117,7 +126,7 @@ void DeviceManager::handleFileUploadResponse(const BYTE* payload, int length) {
 // more for this request, and the download state would otherwise last until the next close.
 void DeviceManager::handleFileDownloadResponse(const BYTE* payload, int length) {
     if (!payloadHolds("FileDownloadResponse", length, kDownloadStatusLength)) {
-        endDownload("Download response rejected.");
+        endDownload("Download response rejected.", currentTransfer());
         return;
     }
     lastStatus = payload[1];
@@ -128,11 +137,12 @@ void DeviceManager::handleFileDownloadResponse(const BYTE* payload, int length) 
     reportStatus("--------------------------------");
 
     if (downloadStatus != 0) {
-        endDownload(downloadStatus == 0x01 ? "No file to download" : "Unknown error");
+        endDownload(downloadStatus == 0x01 ? "No file to download" : "Unknown error",
+                    currentTransfer());
         return;
     }
     if (!payloadHolds("FileDownloadResponse", length, kAnnouncedTransferLength)) {
-        endDownload("Download response rejected.");
+        endDownload("Download response rejected.", currentTransfer());
         return;
     }
     openTransfer(payload);

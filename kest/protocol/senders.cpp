@@ -46,8 +46,8 @@ void DeviceManager::sendFileDownloadRequest() {
     }
 }
 
-void DeviceManager::sendDataResponse(BYTE status) {
-    const BYTE payload[] = {kDataResponseCode, blockSequence, status, 0x00};
+void DeviceManager::sendDataResponse(BYTE sequence, BYTE status) {
+    const BYTE payload[] = {kDataResponseCode, sequence, status, 0x00};
     sendMessage(dataPort.load(std::memory_order_acquire), payload);
 }
 

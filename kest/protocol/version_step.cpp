@@ -4,6 +4,7 @@
 #include <kest.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "manager/device_manager.h"
 
@@ -16,13 +17,9 @@ int DeviceManager::versionStep() {
     }
     switch (currentState.load()) {
         case KEST_STATE_READY:
-            // Cleared before the request goes out: the monitor writes the fields only in answer
-            // to it.
-            versionReceived.store(0, std::memory_order_release);
-            versionMajor = 0;
-            versionMinor = 0;
-            serialNumber = 0;
-            std::memset(versionText, 0, sizeof versionText);
+            // Cleared before the request goes out. The peripheral may still send a version
+            // unasked at any time; whichever arrives after the clear is the one kept.
+            clearVersion();
             sendVersionRequest();
             setState(KEST_STATE_VERSION_PENDING);
             return kStepInProgress;
@@ -32,6 +29,28 @@ int DeviceManager::versionStep() {
         default:
             return kStepFailed;
     }
+}
+
+void DeviceManager::clearVersion() {
+    std::lock_guard record(versionLock);
+    versionReceived.store(0, std::memory_order_release);
+    versionMajor = 0;
+    versionMinor = 0;
+    serialNumber = 0;
+    std::memset(versionText, 0, sizeof versionText);
+}
+
+bool DeviceManager::readVersion(int* major, int* minor, char* text) {
+    std::lock_guard record(versionLock);
+    if (versionReceived.load(std::memory_order_acquire) == 0) return false;
+    if (major != nullptr) *major = versionMajor;
+    if (minor != nullptr) *minor = static_cast<int>(versionMinor);
+    // At most 12 characters and the NUL: the caller's buffer holds 13 bytes.
+    if (text != nullptr) {
+        std::strncpy(text, versionText, sizeof versionText - 1);
+        text[sizeof versionText - 1] = '\0';
+    }
+    return true;
 }
 
 }  // namespace kest

@@ -7,18 +7,23 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "application_recorder.h"
 #include "attached_library.h"
 #include "fresh_registry.h"
+#include "peripheral/download_plan.h"
 #include "peripheral/peripheral.h"
 #include "peripheral/profile.h"
+#include "wait_until.h"
 
 namespace kest_test {
 namespace {
@@ -86,6 +91,55 @@ TEST_F(DownloadRoad, OpenFetchesTheVersionAndThenTheFile) {
     const auto downloading = std::find(states.begin(), states.end(), KEST_STATE_DOWNLOADING);
     EXPECT_LT(pending, downloading);
     EXPECT_EQ(states.back(), KEST_STATE_READY);
+}
+
+// A peripheral may send VersionResponse, FileDownloadResponse and FileData at any time; here they
+// come unasked after every frame of the library, racing the steps and the application's reads.
+// Every version read is one that was sent, whole; no count is read with another transfer's size.
+// Run under ThreadSanitizer, this is also the proof that nothing races.
+TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsistent) {
+    sim::PeripheralIdentity other = peripheral.profile().identity;
+    other.version = 0x34;
+    other.text[9] = '3';
+    other.text[11] = '4';
+    const std::vector<std::vector<std::uint8_t>> versions = {
+        sim::versionResponse(peripheral.profile().identity), sim::versionResponse(other)};
+    sim::FaultSet none;
+    const sim::DownloadPlan transfer(
+        sim::PeripheralFile{.nameHeader = {'u'}, .content = std::vector<std::uint8_t>(200)}, none);
+    const auto rounds = std::make_shared<std::atomic<int>>(0);
+    peripheral.setFrameHandler([=, this](const sim::Frame& frame) {
+        peripheral.responder().handle(frame);
+        const int round = (*rounds)++;
+        if (round >= 30) return;
+        peripheral.sendFrame(0, versions[round % 2]);
+        peripheral.sendFrame(0, transfer.response());
+        peripheral.sendFrame(0, transfer.frames().front());
+    });
+
+    std::atomic<bool> opened{false};
+    std::jthread open([&] {
+        KEST_Open(1, 1, 10);
+        opened = true;
+    });
+    // Once the manager has seen the first version (6 => 4), KEST_GetVersionInfo only reads.
+    ASSERT_TRUE(waitUntil([&] {
+        const std::vector<int> states = application.states();
+        const auto pending = std::find(states.begin(), states.end(), KEST_STATE_VERSION_PENDING);
+        return std::find(pending, states.end(), KEST_STATE_READY) != states.end();
+    }));
+    while (!opened) {
+        int major = 0;
+        int minor = 0;
+        char text[13] = {};
+        ASSERT_EQ(KEST_GetVersionInfo(&major, &minor, text), KEST_OK);
+        ASSERT_EQ(std::string(text),
+                  "KEST RDR " + std::to_string(major) + "." + std::to_string(minor));
+        int received = 0;
+        int total = 0;
+        KEST_GetDownloadInfo(nullptr, &received, &total);
+        ASSERT_LE(received, total);
+    }
 }
 
 }  // namespace

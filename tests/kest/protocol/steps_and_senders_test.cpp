@@ -101,8 +101,7 @@ TEST_F(Steps, DownloadStepWaitsForTheVersionAndFailsElsewhere) {
 }
 
 TEST_F(Steps, DataResponseCarriesTheSequenceAndTheStatus) {
-    manager().blockSequence = 0xFE;
-    manager().sendDataResponse(1);
+    manager().sendDataResponse(0xFE, 1);
     EXPECT_EQ(sent(7), (Bytes{0x21, 0x00, 0x04, 0x09, 0xFE, 0x01, 0x00}));
     EXPECT_TRUE(lines().empty());
 }
@@ -111,7 +110,7 @@ TEST_F(Steps, WithTheDataPortClosedNothingIsWrittenOrReported) {
     closeDataPort();
     manager().sendVersionRequest();
     manager().sendFileDownloadRequest();
-    manager().sendDataResponse(0);
+    manager().sendDataResponse(0, 0);
     EXPECT_TRUE(nothingSent());
     EXPECT_TRUE(lines().empty());
 }

@@ -1,15 +1,19 @@
 #include <kest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "scenario_fixture.h"
+#include "wait_until.h"
 
 namespace {
 
 using kest_test::Scenario;
 using Lines = std::vector<std::string>;
 using States = std::vector<int>;
+
+using kest_test::waitUntil;
 
 constexpr auto kPatience = std::chrono::seconds(10);
 
@@ -64,6 +68,30 @@ TEST_F(Scenario, OpenWhileEnabledReopensTheChannelWithoutAPowerCycle) {
               (Lines{"Trying to get COM port", name + " opened.", "KEST state changed: 9 => 4"}));
     EXPECT_EQ(peripheral.powerCycles(), 1u);
     EXPECT_TRUE(application.waitForStatus("Waiting for comm event ..."));
+}
+
+// A status handler runs on the monitor thread, here while the monitor reads the data port. A
+// KEST_Enable it makes is answered at once, and the manager, which closes that very port to
+// enable, is never held up by the handler: the handler may even wait for the enabled state.
+TEST_F(Scenario, AnEnableFromAStatusHandlerOnTheMonitorThreadIsCarriedOutWhileItRuns) {
+    openReady();
+    KEST_SetTimeout(2);
+    std::atomic<int> enabled{-1};
+    std::atomic<bool> sawEnabled{false};
+    std::atomic<bool> returned{false};
+    application.onStatus([&](const std::string& text) {
+        if (text != "--- RX: Event Msg ---") return;
+        enabled = KEST_Enable(1);
+        sawEnabled = waitUntil([] { return KEST_GetState() == KEST_STATE_ENABLED_1; },
+                               std::chrono::seconds(5));
+        returned = true;
+    });
+    ASSERT_TRUE(peripheral.responder().sendEvent());
+    ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
+    application.onStatus({});
+    EXPECT_EQ(enabled, KEST_NOT_DONE);
+    EXPECT_TRUE(sawEnabled);
+    EXPECT_EQ(application.statusCount("Request timed out."), 0);
 }
 
 }  // namespace

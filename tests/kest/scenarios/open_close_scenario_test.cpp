@@ -3,6 +3,7 @@
 #include <kest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -30,6 +31,23 @@ TEST_F(Scenario, OpenPowersThePeripheralAndOpensItsNewPort) {
                      name + " opened.", "KEST state changed: 2 => 4"}));
     EXPECT_TRUE(peripheral.isPowered());
     EXPECT_TRUE(application.waitForStatus("Waiting for comm event ..."));
+}
+
+// The state handler runs on the manager thread, so a request it makes cannot wait for the pass
+// that carries it out: it is answered at once with 1, never with "Request timed out.", and the
+// manager carries it out once the handler has returned.
+TEST_F(Scenario, AnOpenFromTheStateHandlerIsAnsweredAtOnceAndCarriedOutAfterwards) {
+    openReady();
+    std::atomic<int> reopened{-1};
+    application.onState([&](int state) {
+        if (state == KEST_STATE_CLOSED && reopened == -1) reopened = KEST_Open(0, 0, 2);
+    });
+    EXPECT_EQ(KEST_Close(), KEST_NOT_DONE);
+    ASSERT_TRUE(waitUntil([&] { return reopened != -1; }));
+    EXPECT_EQ(reopened, KEST_NOT_DONE);
+    EXPECT_TRUE(application.waitForState(KEST_STATE_READY));
+    EXPECT_EQ(application.statusCount("Request timed out."), 0);
+    application.onState({});
 }
 
 TEST_F(Scenario, OpenInTheReadyStateIsFulfilledAtOnce) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace kest_test {
 namespace {
@@ -18,6 +19,8 @@ struct Record {
     std::vector<std::string> statuses;
     std::vector<std::chrono::steady_clock::time_point> statusTimes;  // when each status came
     std::vector<int> states;
+    std::function<void(const std::string&)> statusReaction;
+    std::function<void(int)> stateReaction;
 };
 
 Record& record() {
@@ -46,21 +49,43 @@ ApplicationRecorder::~ApplicationRecorder() {
     KEST_RemoveStateChangeHandler();
     std::lock_guard guard(record().lock);
     record().active = false;
+    record().statusReaction = nullptr;
+    record().stateReaction = nullptr;
 }
 
 void ApplicationRecorder::recordStatus(const char* text) {
-    std::lock_guard guard(record().lock);
-    if (!record().active) return;
-    record().statuses.emplace_back(text);
-    record().statusTimes.push_back(std::chrono::steady_clock::now());
-    record().changed.notify_all();
+    std::function<void(const std::string&)> reaction;
+    {
+        std::lock_guard guard(record().lock);
+        if (!record().active) return;
+        record().statuses.emplace_back(text);
+        record().statusTimes.push_back(std::chrono::steady_clock::now());
+        record().changed.notify_all();
+        reaction = record().statusReaction;
+    }
+    if (reaction) reaction(text);
 }
 
 void ApplicationRecorder::recordState(int state) {
+    std::function<void(int)> reaction;
+    {
+        std::lock_guard guard(record().lock);
+        if (!record().active) return;
+        record().states.push_back(state);
+        record().changed.notify_all();
+        reaction = record().stateReaction;
+    }
+    if (reaction) reaction(state);
+}
+
+void ApplicationRecorder::onStatus(std::function<void(const std::string&)> reaction) {
     std::lock_guard guard(record().lock);
-    if (!record().active) return;
-    record().states.push_back(state);
-    record().changed.notify_all();
+    record().statusReaction = std::move(reaction);
+}
+
+void ApplicationRecorder::onState(std::function<void(int)> reaction) {
+    std::lock_guard guard(record().lock);
+    record().stateReaction = std::move(reaction);
 }
 
 std::vector<std::string> ApplicationRecorder::statuses() const {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,12 @@ class ApplicationRecorder {
     // True once the text (or state) has been received, also before the call.
     bool waitForStatus(const std::string& text, std::chrono::milliseconds limit = kPatience) const;
     bool waitForState(int state, std::chrono::milliseconds limit = kPatience) const;
+
+    // Runs after each status text (state) is recorded, on the library's thread that reported
+    // it, as an application's own handler would; the recorder holds no lock meanwhile. An empty
+    // function ends the reaction.
+    void onStatus(std::function<void(const std::string&)> reaction);
+    void onState(std::function<void(int)> reaction);
 
   private:
     static void recordStatus(const char* text);
