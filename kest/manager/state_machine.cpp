@@ -56,7 +56,7 @@ DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
             manager->reportStatus("Exception in manage()");
         }
     }
-    manager->threadEnded();
+    manager->threadEnded(manager->managerDone);
     return 0;
 }
 
