@@ -75,8 +75,11 @@ class DeviceManager {
     // currentState equals requestedState.
     void completeRequest();
 
-    // One pass of the state machine; only on the manager thread.
+    // One pass of the state machine; only on the manager thread. A handler on this thread may
+    // detach the library: the pass then ends at once (kStepFailed) after the step that ran it,
+    // before it can power on or open a port that nobody would close any more.
     int manage();
+    bool detached() const;
     void setState(int state);
     int closePeripheral();
     int openPeripheral();

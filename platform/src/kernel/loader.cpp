@@ -21,6 +21,7 @@ struct Library {
     bool threadCalls = true;   // cleared by DisableThreadLibraryCalls
     void* handle = nullptr;    // the loader's dlopen reference while references > 0
     LONG references = 0;       // taken by LoadLibraryW, dropped by FreeLibrary
+    bool attached = true;      // between its process attach and detach
 };
 
 struct Loader {
@@ -81,7 +82,8 @@ void notifyThread(DWORD reason) {
     for (const Library& library : loader().libraries) modules.push_back(library.module);
     for (HMODULE module : modules) {
         const Library* library = find(module);
-        if (library != nullptr && library->entry != nullptr && library->threadCalls)
+        if (library != nullptr && library->entry != nullptr && library->attached &&
+            library->threadCalls)
             library->entry(module, reason, nullptr);
     }
 }
@@ -108,7 +110,7 @@ void detachLibrary(const void* addressInside) {
     const HMODULE module = moduleAt(addressInside);
     const Library* library = find(module);
     if (library == nullptr) return;
-    library->entry(module, DLL_PROCESS_DETACH, reservedForCaller());
+    if (library->attached) library->entry(module, DLL_PROCESS_DETACH, reservedForCaller());
     erase(module);
 }
 
@@ -165,6 +167,10 @@ extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
             loader().libraries.push_back(Library{module, path});
             library = &loader().libraries.back();
         }
+        if (!library->attached) {  // freed to nought before, but never unmapped
+            library->attached = true;
+            library->entry(module, DLL_PROCESS_ATTACH, nullptr);
+        }
         if (library->handle == nullptr) {
             library->handle = handle;
         } else {
@@ -185,11 +191,20 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         return FALSE;
     }
     if (--library->references > 0) return TRUE;
+    // The process detach runs here rather than from the destructor inside dlclose: the host's
+    // own loader lock is held there, and a thread of the library that needs it (a first
+    // thread_local) could never let the detach finish.
+    if (library->entry != nullptr && library->attached) {
+        library->attached = false;
+        library->entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
+    }
+    library = ce::kernel::find(hLibModule);
+    if (library == nullptr) return TRUE;
     void* handle = library->handle;
     const std::string path = library->path;
     library->handle = nullptr;
-    // Unmapping runs the process detach (loader glue) and forgets the library; one that stays
-    // mapped (linked at start, or opened by somebody else) keeps its record for a later load.
+    // Unmapping forgets the library; one that stays mapped (linked at start, or opened by
+    // somebody else) keeps its record for a later load.
     ce::kernel::closeLibrary(handle);
     if (void* still = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
         dlclose(still);
