@@ -159,7 +159,6 @@ int DeviceManager::openMDPChannel() {
     if (dataPort.load(std::memory_order_acquire) != nullptr) return kStepDone;
     const int found = DiscoverDataPort();
     if (found != kStepDone) return found;
-    if (detached()) return kStepFailed;  // a status handler detached: no port nobody closes
 
     FramedPort* port = nullptr;
     try {
