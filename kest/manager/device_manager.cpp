@@ -36,20 +36,20 @@ void DeviceManager::startThreads() {
     // later stops or frees the manager sees them.
     std::lock_guard gate(startGate);
 
-    DWORD id = 0;
     managerRunning.store(1, std::memory_order_release);
-    threadsRunning.fetch_add(1, std::memory_order_relaxed);
-    managerThread = CreateThread(nullptr, 0, runManager, this, 0, &id);
-    if (managerThread == nullptr) threadsRunning.fetch_sub(1, std::memory_order_relaxed);
-    managerThreadId = id;
-
-    id = 0;
+    managerThread = startThread(runManager, managerDone, managerThreadId);
     monitorRunning.store(1, std::memory_order_release);
     dataChannelOpen.store(0, std::memory_order_release);
+    monitorThread = startThread(StartMonitorThread, monitorDone, monitorThreadId);
+}
+
+HANDLE DeviceManager::startThread(LPTHREAD_START_ROUTINE routine, HANDLE& done, DWORD& id) {
+    done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (done == nullptr) return nullptr;  // destroy could not tell when the thread is out
     threadsRunning.fetch_add(1, std::memory_order_relaxed);
-    monitorThread = CreateThread(nullptr, 0, StartMonitorThread, this, 0, &id);
-    if (monitorThread == nullptr) threadsRunning.fetch_sub(1, std::memory_order_relaxed);
-    monitorThreadId = id;
+    HANDLE thread = CreateThread(nullptr, 0, routine, this, 0, &id);
+    if (thread == nullptr) threadsRunning.fetch_sub(1, std::memory_order_relaxed);
+    return thread;
 }
 
 void DeviceManager::passStartGate() {
@@ -62,23 +62,33 @@ bool DeviceManager::onOwnThread() const {
            (monitorThread != nullptr && self == monitorThreadId);
 }
 
+void DeviceManager::stopThreads() {
+    monitorRunning.store(0, std::memory_order_release);
+    managerRunning.store(0, std::memory_order_release);
+    dataChannelOpen.store(0, std::memory_order_release);
+    EventModify(monitorWakeEvent, EVENT_SET);
+    EventModify(wakeEvent, EVENT_SET);
+}
+
+void DeviceManager::abandon(DeviceManager* manager) {
+    if (manager != nullptr) manager->stopThreads();
+}
+
 void DeviceManager::destroy(DeviceManager* manager) {
     if (manager == nullptr) return;
-    manager->monitorRunning.store(0, std::memory_order_release);
-    manager->managerRunning.store(0, std::memory_order_release);
-    manager->dataChannelOpen.store(0, std::memory_order_release);
-    EventModify(manager->monitorWakeEvent, EVENT_SET);
-    EventModify(manager->wakeEvent, EVENT_SET);
+    manager->stopThreads();
 
     if (!manager->onOwnThread()) {
+        // The done events, not the thread handles: a thread's end waits for the loader lock,
+        // which a FreeLibrary holds while it runs this.
         if (manager->managerThread != nullptr) {
-            WaitForSingleObject(manager->managerThread, INFINITE);
+            WaitForSingleObject(manager->managerDone, INFINITE);
         }
-        // With the manager thread ended nobody deletes the data port under this call; closing
-        // it ends a wait or a read of the monitor on it, which may otherwise last without limit.
+        // With the manager thread out nobody deletes the data port under this call; closing it
+        // ends a wait or a read of the monitor on it, which may otherwise last without limit.
         if (FramedPort* port = manager->dataPort.load(std::memory_order_acquire)) port->Close();
         if (manager->monitorThread != nullptr) {
-            WaitForSingleObject(manager->monitorThread, INFINITE);
+            WaitForSingleObject(manager->monitorDone, INFINITE);
         }
         delete manager;
         return;
@@ -95,16 +105,20 @@ void DeviceManager::destroy(DeviceManager* manager) {
     manager->freedByLastThread.store(true, std::memory_order_release);
 }
 
-void DeviceManager::threadEnded() {
+void DeviceManager::threadEnded(HANDLE done) {
     if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
         freedByLastThread.load(std::memory_order_acquire)) {
         delete this;
+        return;
     }
+    EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
 }
 
 DeviceManager::~DeviceManager() {
     closeIfOpen(monitorThread);
     closeIfOpen(managerThread);
+    closeIfOpen(monitorDone);
+    closeIfOpen(managerDone);
     closeIfOpen(wakeEvent);
     closeIfOpen(monitorWakeEvent);
     closeIfOpen(requestDoneEvent);

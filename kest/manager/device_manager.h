@@ -49,11 +49,16 @@ class DeviceManager {
     DeviceManager& operator=(const DeviceManager&) = delete;
 
     // Stops both threads and frees the manager. On any other thread it returns once both
-    // threads have ended and the manager is freed. On one of the manager's own threads (an
-    // application handler that unloads the library) it cannot wait for itself: it only tells
-    // both threads to stop, and the last of them to end frees the manager. Either way the caller
-    // must not touch the manager afterwards.
+    // threads have left the library's code for good and the manager is freed. It never waits
+    // for a thread to end: it may run inside the process detach of a FreeLibrary, under the
+    // loader lock that a thread's end needs. On one of the manager's own threads (an application
+    // handler that unloads the library) it cannot wait for itself: it only tells both threads to
+    // stop, and the last of them to end frees the manager. Either way the caller must not touch
+    // the manager afterwards.
     static void destroy(DeviceManager* manager);
+    // At process exit: tells both threads to stop and frees nothing. The loader may already have
+    // ended them anywhere, or they may run on until the process ends, still using the manager.
+    static void abandon(DeviceManager* manager);
 
     // The manager thread's routine: a pass of manage after each wake, at least once a second.
     static DWORD WINAPI runManager(LPVOID manager);
@@ -77,8 +82,11 @@ class DeviceManager {
     // currentState equals requestedState.
     void completeRequest();
 
-    // One pass of the state machine; only on the manager thread.
+    // One pass of the state machine; only on the manager thread. A handler on this thread may
+    // detach the library: the pass then ends at once (kStepFailed) after the step that ran it,
+    // before it can power on or open a port that nobody would close any more.
     int manage();
+    bool detached() const;
     void setState(int state);
     int closePeripheral();
     int openPeripheral();
@@ -258,15 +266,23 @@ class DeviceManager {
   private:
     ~DeviceManager();
 
-    // Called by each thread routine as it ends; the last thread to end frees the manager if
-    // destroy was called on one of the manager's own threads.
-    void threadEnded();
+    // Called by each thread routine as the last thing it does: the last thread to end frees the
+    // manager if destroy was called on one of the manager's own threads; otherwise it sets the
+    // thread's done event, after which the thread neither touches the manager nor runs anything
+    // of the library but its routine's return.
+    void threadEnded(HANDLE done);
+    void stopThreads();
     bool onOwnThread() const;
     void startThreads();
+    // Creates the thread's done event, then the thread; null when either cannot be created.
+    HANDLE startThread(LPTHREAD_START_ROUTINE routine, HANDLE& done, DWORD& id);
     // Each thread routine passes the gate first: the constructor holds it until both threads'
     // handles and ids are stored.
     void passStartGate();
 
+    // Manual-reset, set by threadEnded; a thread is started only if its event exists.
+    HANDLE managerDone = nullptr;
+    HANDLE monitorDone = nullptr;
     DWORD managerThreadId = 0;
     DWORD monitorThreadId = 0;
     std::atomic<int> threadsRunning{0};

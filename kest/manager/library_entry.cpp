@@ -21,6 +21,7 @@ void attach() {
     }
 }
 
+// A FreeLibrary, or the entry point called directly: everything is stopped and freed.
 void detach() {
     DeviceManager* manager = deviceManager.load();
     if (applicationBridge != nullptr) {
@@ -33,19 +34,31 @@ void detach() {
     DeviceManager::destroy(manager);
 }
 
+// Process exit: the loader may already have ended the library's threads anywhere, or they may
+// run on until the process ends. Waiting for them could last for ever, and freeing what they use
+// could crash them, so the manager and the bridge are left to the end of the process.
+void detachAtExit() {
+    DeviceManager::abandon(deviceManager.exchange(nullptr));
+}
+
 }  // namespace
 }  // namespace kest
 
 // The platform calls the entry point of one library one reason at a time, as the handheld's
 // loader does; the library-wide pointers rely on that.
-extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
         case DLL_THREAD_ATTACH:
             kest::attach();
             break;
         case DLL_PROCESS_DETACH:
-            kest::detach();
+            // Non-null at process exit, null after a FreeLibrary.
+            if (reserved != nullptr) {
+                kest::detachAtExit();
+            } else {
+                kest::detach();
+            }
             break;
         default:
             break;

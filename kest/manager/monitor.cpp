@@ -50,7 +50,7 @@ DWORD WINAPI DeviceManager::StartMonitorThread(LPVOID parameter) {
     manager->passStartGate();
     manager->reportStatus("StartMonitorThread()");
     const int result = manager->monitor();
-    manager->threadEnded();
+    manager->threadEnded(manager->monitorDone);
     return static_cast<DWORD>(result);
 }
 

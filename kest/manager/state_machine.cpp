@@ -55,8 +55,12 @@ DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
             manager->reportStatus("Exception in manage()");
         }
     }
-    manager->threadEnded();
+    manager->threadEnded(manager->managerDone);
     return 0;
+}
+
+bool DeviceManager::detached() const {
+    return managerRunning.load(std::memory_order_acquire) == 0;
 }
 
 int DeviceManager::manage() {
@@ -64,6 +68,7 @@ int DeviceManager::manage() {
     // Taken before the power-off, so that a KEST_Disable arriving during it is not lost.
     const bool cycle = powerCycleNeeded.exchange(0) != 0;
     if (cycle || systemSuspended != 0 || inCradle != 0) result = powerOff();
+    if (detached()) return kStepFailed;
     if (systemSuspended == 0 && inCradle == 0) {
         if (currentState == KEST_STATE_VERSION_PENDING &&
             versionReceived.load(std::memory_order_acquire) != 0) {
@@ -73,6 +78,7 @@ int DeviceManager::manage() {
             downloadDone.load(std::memory_order_acquire) != 0) {
             setState(KEST_STATE_READY);
         }
+        if (detached()) return kStepFailed;
         DWORD requested = requestedState;
         switch (requested) {
             case KEST_STATE_CLOSED:
@@ -93,8 +99,8 @@ int DeviceManager::manage() {
                 if (activeFunction != 0 && activeFunction != static_cast<DWORD>(function)) {
                     result = powerOff();
                 }
-                if (result == kStepDone) result = openPeripheral();
-                if (result == kStepDone) result = activateStep(function);
+                if (result == kStepDone && !detached()) result = openPeripheral();
+                if (result == kStepDone && !detached()) result = activateStep(function);
                 break;
             }
             default:
@@ -105,6 +111,7 @@ int DeviceManager::manage() {
                 break;
         }
     }
+    if (detached()) return kStepFailed;
     completeRequest();
     return result;
 }
@@ -127,12 +134,14 @@ int DeviceManager::closePeripheral() {
 }
 
 int DeviceManager::openPeripheral() {
-    int result = powerOn();
+    // A handler that detached the library during a step ends the chain there.
+    const auto unlessDetached = [this](int result) { return detached() ? kStepFailed : result; };
+    int result = unlessDetached(powerOn());
     if (result != kStepDone) return result;
-    result = openMDPChannel();
+    result = unlessDetached(openMDPChannel());
     if (result != kStepDone) return result;
     if (versionRequested != 0 && versionReceived.load(std::memory_order_acquire) == 0) {
-        result = versionStep();
+        result = unlessDetached(versionStep());
         if (result != kStepDone) return result;
     }
     if (downloadRequested != 0 && downloadDone.load(std::memory_order_acquire) == 0) {

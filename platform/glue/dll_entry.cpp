@@ -1,7 +1,10 @@
 // On the handheld the loader calls a library's DllMain when it maps the library into a process
-// and when it unmaps it. On this host the same happens through the shared library's constructor
-// and destructor.
+// and when it unmaps it. On this host the shared library's constructor and destructor hand the
+// entry point to the platform's loader, which calls it under the loader lock and delivers the
+// thread notifications to it from then on.
 #include <windows.h>
+
+#include "kernel/loader.h"
 
 extern "C" BOOL WINAPI DllMain(HANDLE hinstDLL, DWORD dwReason, LPVOID lpvReserved);
 
@@ -10,11 +13,11 @@ extern "C" void* __dso_handle;
 namespace {
 
 __attribute__((constructor)) void processAttach() {
-    DllMain(static_cast<HANDLE>(&__dso_handle), DLL_PROCESS_ATTACH, nullptr);
+    ce::kernel::attachLibrary(&__dso_handle, DllMain);
 }
 
 __attribute__((destructor)) void processDetach() {
-    DllMain(static_cast<HANDLE>(&__dso_handle), DLL_PROCESS_DETACH, nullptr);
+    ce::kernel::detachLibrary(&__dso_handle);
 }
 
 }  // namespace

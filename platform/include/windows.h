@@ -322,6 +322,7 @@ HANDLE WINAPI CreateThread(
 BOOL WINAPI GetExitCodeThread(HANDLE hThread,
                                                                      LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
+void WINAPI ExitThread(DWORD dwExitCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
 
@@ -342,7 +343,13 @@ TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI
 LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
-BOOL WINAPI DisableThreadLibraryCalls(HMODULE hModule);
+/* The loader: every DllMain call, and the start and end of every thread made with CreateThread,
+ * run under one loader lock, so a DllMain must never wait for a thread to start or end. */
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 
 /* Text conversions between narrow (code page) and wide (UTF-16) text. */
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags,

@@ -1,12 +1,11 @@
 #include "devices/device_manager.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
 #include "devices/driver_library.h"
+#include "kernel/loader.h"
 #include "devices/open_device.h"
 #include "devices/reg_values.h"
 #include "text/text.h"
@@ -173,7 +172,7 @@ HANDLE DeviceManager::activate(std::u16string_view driverKey, LPCREGINI values, 
     device->driver = driver.entries;
     device->library = driver.library;
     const auto unload = [&] {
-        if (device->library != nullptr) dlclose(device->library);
+        if (device->library != nullptr) ce::kernel::closeLibrary(device->library);
     };
     if (!reserve(device, *prefix, index)) {
         unload();
@@ -245,7 +244,7 @@ BOOL DeviceManager::deactivate(HANDLE handle) {
     for (const auto& open : liveOpens(*device)) open->closeForRemoval();
     waitIdle(*device);
     device->driver.deinit(device->context);
-    if (device->library != nullptr) dlclose(device->library);
+    if (device->library != nullptr) ce::kernel::closeLibrary(device->library);
     return TRUE;
 }
 

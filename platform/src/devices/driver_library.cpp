@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "kernel/loader.h"
+
 namespace ce::devices {
 namespace {
 
@@ -30,7 +32,7 @@ std::vector<std::string> libraryCandidates(const std::string& directory,
 
 void* openDriverLibrary(const std::string& directory, const std::string& dllName) {
     for (const std::string& path : libraryCandidates(directory, dllName))
-        if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+        if (void* library = kernel::openLibrary(path)) return library;
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
@@ -56,7 +58,7 @@ std::optional<DriverLibrary> loadDriverLibrary(const std::string& directory,
     lookUp(library, prefix, "PowerUp", d.powerUp);
     lookUp(library, prefix, "PowerDown", d.powerDown);
     if (!d.init || !d.deinit || !d.open || !d.close) {
-        dlclose(library);
+        kernel::closeLibrary(library);
         SetLastError(ERROR_PROC_NOT_FOUND);
         return std::nullopt;
     }

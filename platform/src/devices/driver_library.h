@@ -14,12 +14,13 @@ namespace ce::devices {
 std::vector<std::string> libraryCandidates(const std::string& directory,
                                            const std::string& dllName);
 
-// dlopen of the first candidate that loads; null, with the last error ERROR_MOD_NOT_FOUND, if none
+// Opens the first candidate that loads, through the loader (kernel/loader.h), which also closes
+// it again; null, with the last error ERROR_MOD_NOT_FOUND, if none
 // does. Also used for the libraries of USB client drivers, named by their "DLL" value.
 void* openDriverLibrary(const std::string& directory, const std::string& dllName);
 
 struct DriverLibrary {
-    void* handle = nullptr;  // for dlclose
+    void* handle = nullptr;  // for kernel::closeLibrary
     host::devices::StreamDriver driver;
 };
 

@@ -1,4 +1,4 @@
-// Per-thread last error, time, sleeping, the local heap and the loader's small calls.
+// Per-thread last error, time, sleeping, and the local heap.
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -44,7 +44,3 @@ extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
     std::free(hMem);
     return nullptr;
 }
-
-// Thread attach and detach notifications are never sent to libraries on this host, so there is
-// nothing to disable.
-extern "C" BOOL WINAPI DisableThreadLibraryCalls(HMODULE) { return TRUE; }

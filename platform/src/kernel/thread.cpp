@@ -1,6 +1,10 @@
 #include <atomic>
+#include <csetjmp>
 #include <thread>
 
+#include <pthread.h>
+
+#include "kernel/loader.h"
 #include "kernel/object.h"
 
 namespace ce::kernel {
@@ -8,6 +12,9 @@ namespace {
 
 std::atomic<DWORD> nextThreadId{1};
 thread_local DWORD currentThreadId = 0;
+// Where ExitThread leaves the routine of a thread made with CreateThread, and with what code.
+thread_local std::jmp_buf* exitPoint = nullptr;
+thread_local DWORD exitCode = 0;
 
 // A thread's handle is signalled once its routine has returned.
 class Thread final : public Waitable {
@@ -30,6 +37,15 @@ private:
     bool finished_ = false;
     DWORD exitCode_ = 0;
 };
+
+// ExitThread comes back here without unwinding the routine's frames, as the handheld's leaves a
+// thread's stack: nothing of the routine runs again, so its library may be gone by then.
+DWORD runRoutine(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
+    std::jmp_buf point;
+    if (setjmp(point) != 0) return exitCode;
+    exitPoint = &point;
+    return routine(parameter);
+}
 
 }  // namespace
 
@@ -55,7 +71,10 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_STA
     try {
         std::thread([thread, routine, parameter, id] {
             ce::kernel::currentThreadId = id;
-            thread->finish(routine(parameter));
+            ce::kernel::threadStarting();
+            const DWORD code = ce::kernel::runRoutine(routine, parameter);
+            ce::kernel::threadEnding();
+            thread->finish(code);
         }).detach();
     } catch (const std::system_error&) {
         ce::kernel::closeHandle(handle);
@@ -77,3 +96,14 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 extern "C" DWORD WINAPI GetCurrentThreadId(void) { return ce::kernel::threadIdOfCaller(); }
+
+extern "C" void WINAPI ExitThread(DWORD dwExitCode) {
+    if (ce::kernel::exitPoint == nullptr) pthread_exit(nullptr);  // not made with CreateThread
+    ce::kernel::exitCode = dwExitCode;
+    std::longjmp(*ce::kernel::exitPoint, 1);
+}
+
+extern "C" void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode) {
+    FreeLibrary(hLibModule);
+    ExitThread(dwExitCode);
+}

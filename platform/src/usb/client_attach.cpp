@@ -6,6 +6,7 @@
 
 #include "devices/device_manager.h"
 #include "devices/driver_library.h"
+#include "kernel/loader.h"
 #include "devices/reg_values.h"
 #include "text/text.h"
 #include "usb/load_clients.h"
@@ -92,7 +93,7 @@ class ClientSearch {
             return true;
         }
         device_.releaseClientObjects();
-        dlclose(library);
+        ce::kernel::closeLibrary(library);
         return false;
     }
 

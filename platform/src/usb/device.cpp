@@ -1,11 +1,10 @@
 #include "usb/device.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
+#include "kernel/loader.h"
 #include "usb/client_attach.h"
 #include "usb/stack.h"
 
@@ -60,7 +59,7 @@ void Device::letGo() {
     releaseClientObjects();
     model->unplugged();
     model.reset();
-    if (client_.library != nullptr) dlclose(client_.library);
+    if (client_.library != nullptr) ce::kernel::closeLibrary(client_.library);
     Stack::instance().devices.erase(handle_);
     Stack::instance().remove(id_);
     std::lock_guard guard(lock_);

@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <host/usb.h>
 
+#include "kernel/loader.h"
 #include "text/text.h"
 #include "usb/client_attach.h"
 #include "usb/stack.h"
@@ -19,7 +20,7 @@ bool callExport(const std::string& dllName, const char* symbol, Args... args) {
     const auto entry = reinterpret_cast<Fn>(dlsym(library, symbol));
     if (entry == nullptr) SetLastError(ERROR_PROC_NOT_FOUND);
     const bool ok = entry != nullptr && entry(args...);
-    dlclose(library);
+    ce::kernel::closeLibrary(library);
     return ok;
 }
 

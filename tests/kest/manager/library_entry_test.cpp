@@ -5,10 +5,15 @@
 #include <host/power.h>
 #include <kest.h>
 
+#include <chrono>
+#include <cstring>
+
 #include "application_recorder.h"
 #include "attached_library.h"
+#include "fresh_registry.h"
 #include "manager/application_bridge.h"
 #include "manager/device_manager.h"
+#include "peripheral/peripheral.h"
 #include "wait_until.h"
 
 namespace {
@@ -159,6 +164,37 @@ TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadLeavesItToFreeTheManager)
     EXPECT_TRUE(kest_test::waitUntil([] { return deviceManager.load() == nullptr; }));
     EXPECT_TRUE(kest_test::waitUntil([&] { return host::liveHandleCount() == handles; }))
         << "the manager thread freed the manager once both threads had ended";
+    kest::applicationStateHandler.store(nullptr);
+}
+
+void detachOnPowered(int state) {
+    if (state == KEST_STATE_POWERED) DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+}
+
+void countOpenedPorts(std::atomic<int>* opened, const char* text) {
+    if (std::strstr(text, " opened.") != nullptr) ++*opened;
+}
+
+// The pass used to go on after the detach: from the powered state it opened the data port that
+// had just appeared, after destroy had cleared dataChannelOpen, so a monitor waiting on that port
+// would have waited for ever.
+TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadEndsThePassAtOnce) {
+    kest_test::FreshRegistry registry;
+    sim::PeripheralOptions immediatePort;
+    immediatePort.dataPortDelay = std::chrono::milliseconds(0);
+    sim::Peripheral peripheral(immediatePort);
+    peripheral.start();
+    const std::size_t handles = host::liveHandleCount();
+    ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    std::atomic<int> opened{0};
+    deviceManager.load()->statusObservers.add(&opened, kest::callback<&countOpenedPorts>);
+    ASSERT_EQ(KEST_AddStateChangeHandler(detachOnPowered), KEST_OK);
+
+    EXPECT_EQ(KEST_Open(0, 0, 0), KEST_NOT_DONE);
+    EXPECT_TRUE(kest_test::waitUntil([] { return deviceManager.load() == nullptr; }));
+    EXPECT_TRUE(kest_test::waitUntil([&] { return host::liveHandleCount() == handles; }))
+        << "the manager is freed once both threads have ended";
+    EXPECT_EQ(opened.load(), 0) << "no data port is opened after the detach";
     kest::applicationStateHandler.store(nullptr);
 }
 
