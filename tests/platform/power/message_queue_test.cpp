@@ -3,6 +3,9 @@
 #include <msgqueue.h>
 
 #include <cstring>
+#include <functional>
+#include <future>
+#include <utility>
 #include <thread>
 
 namespace {
@@ -87,6 +90,52 @@ TEST(MessageQueue, BlockedReadWakesOnWrite) {
     writer.join();
 }
 
+// Runs call on a thread of its own; once it blocks on waitedOn, does act and returns the call's
+// error. A call that is never woken is left behind (and reported) rather than hanging the test.
+DWORD errorOfBlockedCall(HANDLE waitedOn, std::function<BOOL()> call, std::function<void()> act) {
+    std::promise<DWORD> result;
+    auto error = result.get_future();
+    std::thread([call, r = std::move(result)]() mutable {
+        r.set_value(call() ? ERROR_SUCCESS : GetLastError());
+    }).detach();
+    while (host::waiterCount(waitedOn) == 0) std::this_thread::yield();
+    act();
+    if (error.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return WAIT_TIMEOUT;
+    return error.get();
+}
+
+TEST(MessageQueue, BlockedCallsWakeWhenThePartnerGoesOrTheirOwnHandleCloses) {
+    const auto read = [](HANDLE h) {
+        return [h] {
+            char buffer[16];
+            DWORD done = 0, flags = 0;
+            return ReadMsgQueue(h, buffer, sizeof buffer, &done, INFINITE, &flags);
+        };
+    };
+    const auto writeToFull = [](HANDLE h) {
+        return [h] {
+            char data[] = "x";
+            return WriteMsgQueue(h, data, 1, 0, 0) && WriteMsgQueue(h, data, 1, INFINITE, 0);
+        };
+    };
+    QueuePair lastWriterGoes(1);
+    EXPECT_EQ(errorOfBlockedCall(lastWriterGoes.reader, read(lastWriterGoes.reader),
+                                 [&] { CloseMsgQueue(std::exchange(lastWriterGoes.writer, nullptr)); }),
+              static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED));
+    QueuePair readerCloses(1);
+    EXPECT_EQ(errorOfBlockedCall(readerCloses.reader, read(readerCloses.reader),
+                                 [&] { CloseMsgQueue(std::exchange(readerCloses.reader, nullptr)); }),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    QueuePair lastReaderGoes(1);
+    EXPECT_EQ(errorOfBlockedCall(lastReaderGoes.writer, writeToFull(lastReaderGoes.writer),
+                                 [&] { CloseMsgQueue(std::exchange(lastReaderGoes.reader, nullptr)); }),
+              static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED));
+    QueuePair writerCloses(1);
+    EXPECT_EQ(errorOfBlockedCall(writerCloses.writer, writeToFull(writerCloses.writer),
+                                 [&] { CloseMsgQueue(std::exchange(writerCloses.writer, nullptr)); }),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST(MessageQueue, ShortBufferConsumesAndTruncates) {
     QueuePair q;
     char data[] = "abcdef";
@@ -152,6 +201,7 @@ TEST(MessageQueue, NamedQueuesShareMessages) {
     MSGQUEUEOPTIONS w = options(false);
     HANDLE reader = CreateMsgQueue(u"PowerEvents", &r);
     HANDLE writer = CreateMsgQueue(u"powerevents", &w);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     char data[] = "hi";
     EXPECT_TRUE(WriteMsgQueue(writer, data, 2, 0, 0));
     char buffer[4];
