@@ -259,10 +259,10 @@ TEST_F(FileSystemTest, ALinkPlantedBetweenTheChecksAndTheOpenCannotLeadOut) {
     flipOutside = outside_;
     fs::create_directory_symlink(root_ / "QUOX", flipLink);
     trapArmed = true;
-    const bool written = writeWhole(u"flip\\trap.bin", "x");
+    EXPECT_TRUE(writeWhole(u"flip\\trap.bin", "x"));
     EXPECT_FALSE(trapArmed) << "the trap was not sprung";
     EXPECT_FALSE(fs::exists(outside_ / "trap.bin"));
-    EXPECT_EQ(written, fs::exists(root_ / "QUOX" / "trap.bin"));
+    EXPECT_TRUE(fs::exists(root_ / "QUOX" / "trap.bin"));
 }
 
 TEST_F(FileSystemTest, NamesAreCaseInsensitiveAndKeepTheSpellingTheyWereCreatedWith) {
