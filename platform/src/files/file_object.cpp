@@ -135,9 +135,10 @@ HANDLE openFile(std::u16string_view path, DWORD access, DWORD disposition, DWORD
         return INVALID_HANDLE_VALUE;
     }
     // O_NOFOLLOW: a link planted in the file's place since the resolution is not followed.
-    const int fd = ::openat(resolved.directory.get(), resolved.name.c_str(), flags | O_NOFOLLOW, 0666);
+    const int fd =
+        ::openat(resolved.directory.get(), resolved.name.c_str(), flags | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS
+        SetLastError(errno == EEXIST  ? ERROR_FILE_EXISTS
                      : errno == ELOOP ? ERROR_ACCESS_DENIED
                                       : errorFromErrno(errno));
         return INVALID_HANDLE_VALUE;

@@ -202,10 +202,10 @@ ResolvedPath resolvePath(std::u16string_view path) {
         }
         if (!entry.exists || !S_ISDIR(entry.mode)) return failed(ERROR_PATH_NOT_FOUND);
         // O_NOFOLLOW: a link put in the directory's place since the look-up is not followed.
-        UniqueFd next(openat(directory, entry.name.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(
+            openat(directory, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0)
-            return failed(errno == ELOOP ? ERROR_ACCESS_DENIED
+            return failed(errno == ELOOP                        ? ERROR_ACCESS_DENIED
                           : errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                                                 : errorFromErrno(errno));
         directories.push_back(std::move(next));

@@ -360,7 +360,8 @@ TEST_F(DeviceManagerTest, CloseHandleDuringDeactivationClosesOnlyAfterPreCloseRe
     HANDLE device = ActivateDevice(u"Drivers\\Slow", 0);
     HANDLE h = openDevice(u"SLO1:");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    auto deactivation = std::async(std::launch::async, [device] { return DeactivateDevice(device); });
+    auto deactivation =
+        std::async(std::launch::async, [device] { return DeactivateDevice(device); });
     slow.entered.get_future().wait();
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(slow.closes, 0) << "Close ran while PreClose still ran on the same open context";

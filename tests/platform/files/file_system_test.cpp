@@ -1,10 +1,10 @@
 // The object store on a host root: dispositions, directories, attributes, and the rules that
 // keep every path inside the root.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <host/files.h>
 #include <host/handles.h>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 #include <windows.h>
@@ -231,7 +231,8 @@ mode_t modeArgument(int flags, va_list args) {
 }  // namespace
 
 extern "C" int open(const char* path, int flags, ...) {
-    static const auto real = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    static const auto real =
+        reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
     va_list args;
     va_start(args, flags);
     const mode_t mode = modeArgument(flags, args);

@@ -3,10 +3,9 @@
 #include <msgqueue.h>
 
 #include <cstring>
-#include <functional>
 #include <future>
-#include <utility>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -90,50 +89,33 @@ TEST(MessageQueue, BlockedReadWakesOnWrite) {
     writer.join();
 }
 
-// Runs call on a thread of its own; once it blocks on waitedOn, does act and returns the call's
-// error. A call that is never woken is left behind (and reported) rather than hanging the test.
-DWORD errorOfBlockedCall(HANDLE waitedOn, std::function<BOOL()> call, std::function<void()> act) {
+// Blocks a read of an empty queue (or a write to a full one) on a thread of its own, closes the
+// end toClose once the call waits and returns the call's error; a call never woken is left
+// behind and reported as WAIT_TIMEOUT rather than hanging the test.
+DWORD errorAfterClosing(bool blockWriter, HANDLE QueuePair::*toClose) {
+    QueuePair q(1);
+    HANDLE blocked = blockWriter ? q.writer : q.reader;
     std::promise<DWORD> result;
     auto error = result.get_future();
-    std::thread([call, r = std::move(result)]() mutable {
-        r.set_value(call() ? ERROR_SUCCESS : GetLastError());
+    std::thread([blocked, blockWriter, r = std::move(result)]() mutable {
+        char data[16] = {};
+        DWORD done = 0, flags = 0;
+        const BOOL ok = blockWriter ? WriteMsgQueue(blocked, data, 1, 0, 0) &&
+                                          WriteMsgQueue(blocked, data, 1, INFINITE, 0)
+                                    : ReadMsgQueue(blocked, data, 16, &done, INFINITE, &flags);
+        r.set_value(ok ? ERROR_SUCCESS : GetLastError());
     }).detach();
-    while (host::waiterCount(waitedOn) == 0) std::this_thread::yield();
-    act();
-    if (error.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return WAIT_TIMEOUT;
-    return error.get();
+    while (host::waiterCount(blocked) == 0) std::this_thread::yield();
+    CloseMsgQueue(std::exchange(q.*toClose, nullptr));
+    const bool woken = error.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    return woken ? error.get() : WAIT_TIMEOUT;
 }
 
 TEST(MessageQueue, BlockedCallsWakeWhenThePartnerGoesOrTheirOwnHandleCloses) {
-    const auto read = [](HANDLE h) {
-        return [h] {
-            char buffer[16];
-            DWORD done = 0, flags = 0;
-            return ReadMsgQueue(h, buffer, sizeof buffer, &done, INFINITE, &flags);
-        };
-    };
-    const auto writeToFull = [](HANDLE h) {
-        return [h] {
-            char data[] = "x";
-            return WriteMsgQueue(h, data, 1, 0, 0) && WriteMsgQueue(h, data, 1, INFINITE, 0);
-        };
-    };
-    QueuePair lastWriterGoes(1);
-    EXPECT_EQ(errorOfBlockedCall(lastWriterGoes.reader, read(lastWriterGoes.reader),
-                                 [&] { CloseMsgQueue(std::exchange(lastWriterGoes.writer, nullptr)); }),
-              static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED));
-    QueuePair readerCloses(1);
-    EXPECT_EQ(errorOfBlockedCall(readerCloses.reader, read(readerCloses.reader),
-                                 [&] { CloseMsgQueue(std::exchange(readerCloses.reader, nullptr)); }),
-              static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    QueuePair lastReaderGoes(1);
-    EXPECT_EQ(errorOfBlockedCall(lastReaderGoes.writer, writeToFull(lastReaderGoes.writer),
-                                 [&] { CloseMsgQueue(std::exchange(lastReaderGoes.reader, nullptr)); }),
-              static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED));
-    QueuePair writerCloses(1);
-    EXPECT_EQ(errorOfBlockedCall(writerCloses.writer, writeToFull(writerCloses.writer),
-                                 [&] { CloseMsgQueue(std::exchange(writerCloses.writer, nullptr)); }),
-              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorAfterClosing(false, &QueuePair::writer), DWORD{ERROR_PIPE_NOT_CONNECTED});
+    EXPECT_EQ(errorAfterClosing(false, &QueuePair::reader), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(errorAfterClosing(true, &QueuePair::reader), DWORD{ERROR_PIPE_NOT_CONNECTED});
+    EXPECT_EQ(errorAfterClosing(true, &QueuePair::writer), DWORD{ERROR_INVALID_HANDLE});
 }
 
 TEST(MessageQueue, ShortBufferConsumesAndTruncates) {
