@@ -5,7 +5,9 @@
 // it: a ".." that would climb above the root, and a path through a symbolic link inside the root
 // whose target lies outside it (or does not exist), are refused with ERROR_ACCESS_DENIED. Names
 // holding a character the handheld rejects (: * ? " < > | or a control character) fail with
-// ERROR_INVALID_NAME.
+// ERROR_INVALID_NAME. Names compare without case and keep the spelling they were created with;
+// host names that fold alike, none of them spelled as asked, are refused with
+// ERROR_ACCESS_DENIED.
 #pragma once
 
 #include <string>

@@ -4,7 +4,9 @@
 // Registry files use the .reg export format: a "REGEDIT4" or "Windows Registry Editor Version
 // 5.00" header, [key] and [-key] sections, and "name"="text", dword:, hex: and hex(N): values or
 // "name"=- to delete one. A file is UTF-8 (a byte order mark is allowed) or UTF-16LE with its
-// byte order mark.
+// byte order mark. Under the REGEDIT4 header the bytes of hex(2) and hex(7) data are narrow text,
+// stored as UTF-16 like every string. A line ends in a backslash to go on in the next one, except
+// where the backslash ends a comment.
 #pragma once
 
 #include <optional>

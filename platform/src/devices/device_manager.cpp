@@ -126,10 +126,25 @@ bool DeviceManager::reserve(const std::shared_ptr<Device>& device, const std::u1
     } else {
         while (taken(chosen)) ++chosen;
     }
+    // The Active key is numbered in activation order, skipping every number a key already has
+    // (a port of another driver, loaded from a .reg file): creating the key is the test, so no
+    // other writer can take the number between a check and the use.
+    for (;;) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%02u", static_cast<unsigned>(nextActiveNumber_++));
+        device->activeKey = u"Drivers\\Active\\" + text::toWide(number);
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        const LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, device->activeKey.c_str(), 0,
+                                           nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(static_cast<DWORD>(error));
+            return false;
+        }
+        RegCloseKey(key);
+        if (disposition == REG_CREATED_NEW_KEY) break;
+    }
     device->name = prefix + text::toWide(std::to_string(chosen)) + u":";
-    char number[16];
-    std::snprintf(number, sizeof number, "%02u", static_cast<unsigned>(nextActiveNumber_++));
-    device->activeKey = u"Drivers\\Active\\" + text::toWide(number);
     device->handle = (nextHandle_++ << 2) | 2;
     devices_.push_back(device);
     return true;
@@ -187,7 +202,7 @@ HANDLE DeviceManager::activate(std::u16string_view driverKey, LPCREGINI values, 
     };
 
     {
-        const RegKey active = RegKey::create(HKEY_LOCAL_MACHINE, device->activeKey);
+        const RegKey active = RegKey::open(HKEY_LOCAL_MACHINE, device->activeKey);
         bool written =
             active && active.writeDword(DEVLOAD_HANDLE_VALNAME, device->handle) &&
             active.writeString(DEVLOAD_DEVNAME_VALNAME, device->name) &&

@@ -44,7 +44,7 @@ class DeviceManager {
         void* library = nullptr;
     };
     bool loadDriver(const std::u16string& dllName, const std::string& prefix, Driver& out);
-    // Picks the index and reserves the device's name, handle and Active key number.
+    // Picks the index and reserves the device's name, handle and Active key, which it creates.
     bool reserve(const std::shared_ptr<Device>& device, const std::u16string& prefix,
                  std::optional<DWORD> index);
     void unreserve(const Device& device);

@@ -105,11 +105,13 @@ void OpenDevice::preCloseForRemoval() {
     std::unique_lock lock(device_->lock);
     if (preClosed_ || driverClosed_ || !device_->driver.preClose) return;
     preClosed_ = true;
+    // A call on this handle like any other: a CloseHandle meanwhile leaves the Close to it.
+    ++inFlight_;
     ++device_->inFlight;
     lock.unlock();
     device_->driver.preClose(context_);
     lock.lock();
-    if (--device_->inFlight == 0) device_->idle.notify_all();
+    leave(lock);
 }
 
 void OpenDevice::closeForRemoval() {

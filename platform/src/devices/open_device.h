@@ -24,7 +24,8 @@ class OpenDevice final : public files::IoObject {
     void onHandleClosed() override;
 
     // For DeactivateDevice: wakes the calls blocked on this handle, and, once no call is in
-    // flight on the device, closes the driver's open context.
+    // flight on the device, closes the driver's open context. The PreClose counts as a call on
+    // the handle, so a CloseHandle while it runs cannot close the context under it.
     void preCloseForRemoval();
     void closeForRemoval();
 

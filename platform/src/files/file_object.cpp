@@ -130,17 +130,20 @@ HANDLE openFile(std::u16string_view path, DWORD access, DWORD disposition, DWORD
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
     }
-    struct stat info;
-    const bool existed = ::stat(resolved.host.c_str(), &info) == 0;
-    if (existed && S_ISDIR(info.st_mode)) {
+    if (resolved.isDirectory) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(resolved.host.c_str(), flags, 0666);
+    // O_NOFOLLOW: a link planted in the file's place since the resolution is not followed.
+    const int fd =
+        ::openat(resolved.directory.get(), resolved.name.c_str(), flags | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS : errorFromErrno(errno));
+        SetLastError(errno == EEXIST  ? ERROR_FILE_EXISTS
+                     : errno == ELOOP ? ERROR_ACCESS_DENIED
+                                      : errorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    const bool existed = resolved.exists;
     const DWORD granted = (reads ? GENERIC_READ : 0) | (writes ? GENERIC_WRITE : 0);
     HANDLE handle = kernel::insertHandle(std::make_shared<FileObject>(fd, granted));
     // As on the desktop, a successful CREATE_ALWAYS or OPEN_ALWAYS tells whether the file was

@@ -8,14 +8,42 @@
 
 namespace ce::files {
 
-// A handheld path resolved to a host path inside the root. On failure error holds the code for
-// the last error: ERROR_INVALID_NAME for a character the handheld rejects, ERROR_ACCESS_DENIED
-// for a path that would leave the root (through ".." or a symbolic link), ERROR_PATH_NOT_FOUND
-// when the parent directory does not exist.
+// A host descriptor, closed when it goes out of scope.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    int release();
+
+  private:
+    int fd_ = -1;
+};
+
+// A handheld path resolved inside the root: the host directory that holds the entry, and the
+// entry's host name in it ("." for the root itself). Every directory on the way was opened from
+// the one before without following links; links were followed by hand and only while they stay
+// inside the root. Callers reach the entry with the *at calls and never follow a link there
+// (O_NOFOLLOW, AT_SYMLINK_NOFOLLOW), so a link planted after the resolution leads nowhere.
+//
+// Names compare as the handheld compares them, without case: an entry spelled exactly as asked
+// is taken first, else the one entry whose name folds alike. Several such entries and no exact
+// one are refused rather than one picked.
+//
+// On failure error holds the code for the last error: ERROR_INVALID_NAME for a character the
+// handheld rejects, ERROR_ACCESS_DENIED for a path that would leave the root (through ".." or a
+// symbolic link) or that names several host entries, ERROR_PATH_NOT_FOUND when a directory on
+// the way does not exist.
 struct ResolvedPath {
-    std::string host;
+    UniqueFd directory;
+    std::string name;
+    bool exists = false;
+    bool isDirectory = false;
     DWORD error = ERROR_SUCCESS;
-    bool isRoot = false;
 };
 
 ResolvedPath resolvePath(std::u16string_view path);

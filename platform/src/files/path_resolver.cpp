@@ -1,13 +1,18 @@
-// Handheld paths to host paths. Both "\QUOX\a.bin" and "QUOX\a.bin" name the same file: the
-// handheld has no current directory. The result can never leave the root: ".." that would climb
-// above it is refused, and so is an existing path whose real location (symbolic links followed)
-// lies outside it.
+// Handheld paths to host entries. Both "\QUOX\a.bin" and "QUOX\a.bin" name the same file: the
+// handheld has no current directory. Resolution walks the path one name at a time through
+// opened directories, so no check can be outrun by a link planted after it: ".." that would
+// climb above the root is refused, and so is a symbolic link whose target lies outside it.
+#include <dirent.h>
+#include <fcntl.h>
 #include <host/files.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -19,6 +24,8 @@ namespace ce::files {
 namespace {
 
 constexpr std::size_t kMaxPath = 260;
+// Links followed in one resolution; a path that needs more goes round in a loop.
+constexpr int kMaxLinks = 32;
 
 struct RootState {
     std::mutex lock;
@@ -35,39 +42,10 @@ bool isRejected(char16_t c) {
            c == u'|';
 }
 
-// The real path of the root, creating the directory on first use.
-std::string realRoot() {
-    const std::string directory = host::files::root();
-    std::error_code ignored;
-    std::filesystem::create_directories(directory, ignored);
-    char real[PATH_MAX];
-    if (realpath(directory.c_str(), real) == nullptr) return {};
-    return real;
-}
-
-bool isInside(const std::string& real, const std::string& root) {
-    return real == root || (real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
-                            (root.back() == '/' || real[root.size()] == '/'));
-}
-
-std::string realPathOf(const std::string& path) {
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
-}
-
-}  // namespace
-
-ResolvedPath resolvePath(std::u16string_view path) {
-    ResolvedPath result;
-    if (path.empty()) {
-        result.error = ERROR_PATH_NOT_FOUND;
-        return result;
-    }
-    if (path.size() >= kMaxPath) {
-        result.error = ERROR_FILENAME_EXCED_RANGE;
-        return result;
-    }
-    std::vector<std::u16string_view> parts;
+// The names of a handheld path, with "." and ".." applied, in host spelling.
+DWORD splitHandheldPath(std::u16string_view path, std::deque<std::string>& parts) {
+    if (path.empty()) return ERROR_PATH_NOT_FOUND;
+    if (path.size() >= kMaxPath) return ERROR_FILENAME_EXCED_RANGE;
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find_first_of(u"\\/", start);
@@ -76,50 +54,166 @@ ResolvedPath resolvePath(std::u16string_view path) {
         start = end + 1;
         if (part.empty() || part == u".") continue;
         if (part == u"..") {
-            if (parts.empty()) {
-                result.error = ERROR_ACCESS_DENIED;
-                return result;
-            }
+            if (parts.empty()) return ERROR_ACCESS_DENIED;
             parts.pop_back();
             continue;
         }
         for (const char16_t c : part)
-            if (isRejected(c)) {
-                result.error = ERROR_INVALID_NAME;
-                return result;
-            }
-        parts.push_back(part);
+            if (isRejected(c)) return ERROR_INVALID_NAME;
+        parts.push_back(text::toUtf8(part));
     }
+    return ERROR_SUCCESS;
+}
 
-    const std::string root = realRoot();
-    if (root.empty()) {
-        result.error = ERROR_PATH_NOT_FOUND;
-        return result;
-    }
-    result.host = root;
-    for (const auto part : parts) {
-        result.host += '/';
-        result.host += text::toUtf8(part);
-    }
-    result.isRoot = parts.empty();
+bool isInside(const std::string& path, const std::string& root) {
+    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                            (root.back() == '/' || path[root.size()] == '/'));
+}
 
-    // Symbolic links inside the root must not lead out of it. An existing path is judged by its
-    // real location; a path still to be created by the real location of its parent. A link whose
-    // target does not exist is refused too: creating through it could create a file outside.
+struct Entry {
+    std::string name;  // the host spelling
+    bool exists = false;
+    mode_t mode = 0;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// The entry of directory that name stands for: the one spelled so, else the one entry whose
+// name (well-formed UTF-8) folds alike. The entry itself is not followed if it is a link.
+Entry findEntry(int directory, const std::string& name) {
     struct stat info;
-    if (lstat(result.host.c_str(), &info) == 0) {
-        const std::string real = realPathOf(result.host);
-        if (real.empty() || !isInside(real, root)) result.error = ERROR_ACCESS_DENIED;
-        return result;
+    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return {name, true, info.st_mode};
+    if (errno != ENOENT) return {name, false, 0, errorFromErrno(errno)};
+    const int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        const int error = errno;
+        if (listing >= 0) ::close(listing);
+        return {name, false, 0, errorFromErrno(error)};
     }
-    const std::string parent = result.host.substr(0, result.host.find_last_of('/'));
-    const std::string realParent = realPathOf(parent);
-    if (realParent.empty()) {
-        result.error =
-            errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno);
-    } else if (!isInside(realParent, root)) {
-        result.error = ERROR_ACCESS_DENIED;
+    const std::u16string wanted = text::toWide(name);
+    std::vector<std::string> alike;
+    while (const dirent* entry = readdir(entries)) {
+        const std::u16string wide = text::toWide(entry->d_name);
+        if (text::equalsIgnoreCase(wide, wanted) && text::toUtf8(wide) == entry->d_name)
+            alike.emplace_back(entry->d_name);
     }
+    closedir(entries);
+    if (alike.empty()) return {name, false};
+    if (alike.size() > 1) return {name, false, 0, ERROR_ACCESS_DENIED};
+    if (fstatat(directory, alike.front().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return {name, false, 0, errno == ENOENT ? DWORD{ERROR_SUCCESS} : errorFromErrno(errno)};
+    return {alike.front(), true, info.st_mode};
+}
+
+bool readLink(int directory, const std::string& name, std::string& target) {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlinkat(directory, name.c_str(), buffer, sizeof buffer);
+    if (length < 0 || static_cast<std::size_t>(length) == sizeof buffer) return false;
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+}
+
+// Puts the names of a link's target in front of the names still to resolve.
+void prependNames(const std::string& target, std::deque<std::string>& pending) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= target.size()) {
+        const std::size_t end = std::min(target.find('/', start), target.size());
+        std::string name = target.substr(start, end - start);
+        if (!name.empty() && name != ".") names.push_back(std::move(name));
+        start = end + 1;
+    }
+    pending.insert(pending.begin(), names.begin(), names.end());
+}
+
+ResolvedPath failed(DWORD error) {
+    ResolvedPath result;
+    result.error = error;
+    return result;
+}
+
+}  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int UniqueFd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+ResolvedPath resolvePath(std::u16string_view path) {
+    std::deque<std::string> pending;
+    if (const DWORD error = splitHandheldPath(path, pending); error != ERROR_SUCCESS)
+        return failed(error);
+
+    const std::string rootPath = host::files::root();
+    std::error_code ignored;
+    std::filesystem::create_directories(rootPath, ignored);
+    // Absolute link targets are judged against the root's real location.
+    char realRoot[PATH_MAX];
+    std::vector<UniqueFd> directories;
+    directories.emplace_back(::open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directories.back().get() < 0 || realpath(rootPath.c_str(), realRoot) == nullptr)
+        return failed(ERROR_PATH_NOT_FOUND);
+
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part == "..") {  // only a link's target has one here
+            if (directories.size() == 1) return failed(ERROR_ACCESS_DENIED);
+            directories.pop_back();
+            continue;
+        }
+        const int directory = directories.back().get();
+        const Entry entry = findEntry(directory, part);
+        if (entry.error != ERROR_SUCCESS) return failed(entry.error);
+        if (entry.exists && S_ISLNK(entry.mode)) {
+            std::string target;
+            if (++links > kMaxLinks) return failed(ERROR_ACCESS_DENIED);
+            if (!readLink(directory, entry.name, target)) return failed(errorFromErrno(errno));
+            if (target.starts_with('/')) {
+                if (!isInside(target, realRoot)) return failed(ERROR_ACCESS_DENIED);
+                target.erase(0, std::strlen(realRoot));
+                directories.resize(1);
+            }
+            prependNames(target, pending);
+            continue;
+        }
+        if (pending.empty()) {
+            ResolvedPath result;
+            result.directory = std::move(directories.back());
+            result.name = entry.name;
+            result.exists = entry.exists;
+            result.isDirectory = entry.exists && S_ISDIR(entry.mode);
+            return result;
+        }
+        if (!entry.exists || !S_ISDIR(entry.mode)) return failed(ERROR_PATH_NOT_FOUND);
+        // O_NOFOLLOW: a link put in the directory's place since the look-up is not followed.
+        UniqueFd next(
+            openat(directory, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0)
+            return failed(errno == ELOOP                        ? ERROR_ACCESS_DENIED
+                          : errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                                : errorFromErrno(errno));
+        directories.push_back(std::move(next));
+    }
+    ResolvedPath result;
+    result.directory = std::move(directories.back());
+    result.name = ".";
+    result.exists = result.isDirectory = true;
     return result;
 }
 

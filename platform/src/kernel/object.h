@@ -62,6 +62,11 @@ public:
     // only. Used by PulseEvent, whose signal never becomes visible as a state.
     void grantToWaitersLocked(bool all);
     std::size_t waiterCountLocked() const { return waiters_.size(); }
+    // For objects whose calls block on more than the signalled state (a message queue's read
+    // also ends when the last writer goes): sleeps, counted as a waiter, until the next
+    // notifyWaitersLocked or the time-out (milliseconds, INFINITE for none); false on time-out.
+    // guard holds waitLock().
+    bool waitForNotificationLocked(std::unique_lock<std::mutex>& guard, DWORD timeoutMs);
 
 private:
     friend DWORD waitForAny(const std::vector<std::shared_ptr<Waitable>>&, DWORD);

@@ -29,6 +29,20 @@ void Waitable::grantToWaitersLocked(bool all) {
     }
 }
 
+bool Waitable::waitForNotificationLocked(std::unique_lock<std::mutex>& guard, DWORD timeoutMs) {
+    if (timeoutMs == 0) return false;
+    Waiter waiter;
+    waiters_.push_back(&waiter);
+    bool notified = true;
+    if (timeoutMs == INFINITE)
+        waiter.wake.wait(guard, [&] { return waiter.notified; });
+    else
+        notified = waiter.wake.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                        [&] { return waiter.notified; });
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
+    return notified;
+}
+
 DWORD waitForAny(const std::vector<std::shared_ptr<Waitable>>& objects, DWORD timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -68,48 +68,63 @@ QueueEnd::QueueEnd(std::shared_ptr<QueueState> queue, bool readAccess)
 
 QueueEnd::~QueueEnd() {
     std::lock_guard guard(kernel::waitLock());
+    leaveQueueLocked();
+}
+
+void QueueEnd::leaveQueueLocked() {
     auto& ends = readAccess_ ? queue_->readers : queue_->writers;
-    ends.erase(std::find(ends.begin(), ends.end(), this));
+    const auto it = std::find(ends.begin(), ends.end(), this);
+    if (it == ends.end()) return;
+    ends.erase(it);
     // The other side may be waiting for a partner that is now gone.
     queue_->notify(readAccess_ ? queue_->writers : queue_->readers);
+}
+
+void QueueEnd::onHandleClosed() {
+    std::lock_guard guard(kernel::waitLock());
+    closed_ = true;
+    leaveQueueLocked();
+    notifyWaitersLocked();
 }
 
 bool QueueEnd::isSignalledLocked() const {
     return readAccess_ ? !queue_->messages.empty() : !queue_->full();
 }
 
+// Both calls wait for any change of the queue, not only for this end's signalled state: a call
+// also ends when its handle is closed or the other side's last end goes.
 BOOL QueueEnd::read(void* buffer, DWORD size, DWORD* bytesRead, DWORD timeoutMs, DWORD* flags) {
     if (!readAccess_ || buffer == nullptr || bytesRead == nullptr) {
         SetLastError(readAccess_ ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
         return FALSE;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const std::vector<std::shared_ptr<kernel::Waitable>> self{shared_from_this()};
+    std::unique_lock guard(kernel::waitLock());
+    QueueState& q = *queue_;
     for (;;) {
-        {
-            std::lock_guard guard(kernel::waitLock());
-            QueueState& q = *queue_;
-            if (!q.messages.empty()) {
-                Message message = std::move(q.messages.front());
-                q.messages.pop_front();
-                q.notify(q.writers);
-                const auto copied = std::min<std::size_t>(message.bytes.size(), size);
-                std::memcpy(buffer, message.bytes.data(), copied);
-                *bytesRead = static_cast<DWORD>(copied);
-                if (flags) *flags = message.flags;
-                if (copied < message.bytes.size()) {
-                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                    return FALSE;
-                }
-                return TRUE;
-            }
-            if (q.writers.empty() && !q.allowBroken()) {
-                SetLastError(ERROR_PIPE_NOT_CONNECTED);
+        if (closed_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (!q.messages.empty()) {
+            Message message = std::move(q.messages.front());
+            q.messages.pop_front();
+            q.notify(q.writers);
+            const auto copied = std::min<std::size_t>(message.bytes.size(), size);
+            std::memcpy(buffer, message.bytes.data(), copied);
+            *bytesRead = static_cast<DWORD>(copied);
+            if (flags) *flags = message.flags;
+            if (copied < message.bytes.size()) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
                 return FALSE;
             }
+            return TRUE;
         }
-        const DWORD left = remaining(timeoutMs, deadline);
-        if (left == 0 || kernel::waitForAny(self, left) == WAIT_TIMEOUT) {
+        if (q.writers.empty() && !q.allowBroken()) {
+            SetLastError(ERROR_PIPE_NOT_CONNECTED);
+            return FALSE;
+        }
+        if (!waitForNotificationLocked(guard, remaining(timeoutMs, deadline))) {
             SetLastError(ERROR_TIMEOUT);
             return FALSE;
         }
@@ -122,28 +137,28 @@ BOOL QueueEnd::write(const void* data, DWORD size, DWORD timeoutMs, DWORD flags)
         return FALSE;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const std::vector<std::shared_ptr<kernel::Waitable>> self{shared_from_this()};
+    std::unique_lock guard(kernel::waitLock());
+    QueueState& q = *queue_;
     for (;;) {
-        {
-            std::lock_guard guard(kernel::waitLock());
-            QueueState& q = *queue_;
-            if (size > q.maxMessageSize) {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return FALSE;
-            }
-            if (q.readers.empty() && !q.allowBroken()) {
-                SetLastError(ERROR_PIPE_NOT_CONNECTED);
-                return FALSE;
-            }
-            if (!q.full()) {
-                const auto* bytes = static_cast<const BYTE*>(data);
-                q.messages.push_back({std::vector<BYTE>(bytes, bytes + size), flags});
-                q.notify(q.readers);
-                return TRUE;
-            }
+        if (closed_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
         }
-        const DWORD left = remaining(timeoutMs, deadline);
-        if (left == 0 || kernel::waitForAny(self, left) == WAIT_TIMEOUT) {
+        if (size > q.maxMessageSize) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        if (q.readers.empty() && !q.allowBroken()) {
+            SetLastError(ERROR_PIPE_NOT_CONNECTED);
+            return FALSE;
+        }
+        if (!q.full()) {
+            const auto* bytes = static_cast<const BYTE*>(data);
+            q.messages.push_back({std::vector<BYTE>(bytes, bytes + size), flags});
+            q.notify(q.readers);
+            return TRUE;
+        }
+        if (!waitForNotificationLocked(guard, remaining(timeoutMs, deadline))) {
             SetLastError(ERROR_TIMEOUT);
             return FALSE;
         }
@@ -164,11 +179,13 @@ extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR lpszName, LPMSGQUEUEOPTIONS lpOp
         return nullptr;
     }
     std::shared_ptr<QueueState> queue;
+    bool existed = false;
     if (lpszName != nullptr) {
         // A named queue is shared by every CreateMsgQueue with that name while one end lives.
         std::lock_guard guard(ce::kernel::waitLock());
         auto& slot = namedQueues().byName[foldName(ce::text::wideView(lpszName))];
         queue = slot.lock();
+        existed = queue != nullptr;
         if (!queue) slot = queue = std::make_shared<QueueState>();
     } else {
         queue = std::make_shared<QueueState>();
@@ -181,8 +198,10 @@ extern "C" HANDLE WINAPI CreateMsgQueue(LPCWSTR lpszName, LPMSGQUEUEOPTIONS lpOp
             queue->maxMessageSize = lpOptions->cbMaxMessage;
         }
     }
-    return ce::kernel::insertHandle(
+    HANDLE end = ce::kernel::insertHandle(
         std::make_shared<QueueEnd>(std::move(queue), lpOptions->bReadAccess != FALSE));
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return end;
 }
 
 extern "C" HANDLE WINAPI OpenMsgQueue(HANDLE, HANDLE hMsgQ, LPMSGQUEUEOPTIONS lpOptions) {

@@ -48,10 +48,33 @@ int hexDigit(char c) {
     return -1;
 }
 
-// Reads one logical line: a cursor with the checks of the format's pieces.
+// A physical line goes on in the next one when it ends in a backslash outside a comment.
+bool continues(std::string_view line) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (quoted && line[i] == '\\')
+            ++i;  // an escape: the next character cannot end the string
+        else if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ';' && !quoted)
+            return false;
+    }
+    return line.ends_with('\\');
+}
+
+// UTF-16LE bytes of text, with no terminator added.
+std::vector<BYTE> wideBytes(std::u16string_view text) {
+    std::vector<BYTE> bytes;
+    for (const char16_t c : text) bytes.insert(bytes.end(), {BYTE(c & 0xFF), BYTE(c >> 8)});
+    return bytes;
+}
+
+// Reads one logical line: a cursor with the checks of the format's pieces. In the older format
+// (REGEDIT4) the text of hex(2) and hex(7) data is narrow.
 class LineParser {
   public:
-    explicit LineParser(const LogicalLine& line) : line_(line), text_(line.text) {}
+    LineParser(const LogicalLine& line, bool narrowHexText)
+        : line_(line), text_(line.text), narrowHexText_(narrowHexText) {}
 
     [[noreturn]] void fail(std::string message) const {
         throw ParseError{line_.lineAt(pos_), std::move(message)};
@@ -139,14 +162,29 @@ class LineParser {
         return "value data larger than " + std::to_string(kMaxValueDataBytes) + " bytes";
     }
 
-    // After the opening '[': the rest of a key section.
+    // Names are checked after decoding too: a NUL may come out of the bytes that spell it.
+    std::u16string name(std::string_view utf8) const {
+        std::u16string decoded = text::toWide(utf8);
+        if (decoded.find(u'\0') != std::u16string::npos) fail("unexpected NUL character");
+        return decoded;
+    }
+
+    // After the opening '[': the rest of a key section. The path ends at the first ']' that
+    // only spaces or a comment follow, so a comment may hold brackets and a name may too.
     RegKeyChange section() {
-        const std::size_t close = text_.rfind(']');
+        std::size_t close = pos_;
+        while ((close = text_.find(']', close)) != std::string_view::npos) {
+            const std::string_view rest = trimLeft(text_.substr(close + 1));
+            if (rest.empty() || rest.front() == ';') break;
+            ++close;
+        }
+        // Without one, the last ']' ends the path, and what follows it is reported.
+        if (close == std::string_view::npos) close = text_.rfind(']');
         if (close == std::string_view::npos || close < pos_)
             fail("expected ']' after the key path");
         RegKeyChange change;
         change.remove = consume('-');
-        const std::u16string fullPath = text::toWide(text_.substr(pos_, close - pos_));
+        const std::u16string fullPath = name(text_.substr(pos_, close - pos_));
         const std::u16string_view full = fullPath;
         const std::u16string_view rootPart = full.substr(0, full.find(u'\\'));
         const auto root = rootFromName(rootPart);
@@ -173,7 +211,7 @@ class LineParser {
     // At the '@' or opening quote of a value entry.
     RegValueChange value() {
         RegValueChange change;
-        if (!consume('@')) change.name = text::toWide(quoted());
+        if (!consume('@')) change.name = name(quoted());
         if (change.name.size() > kMaxValueNameLength)
             fail("value name longer than " + std::to_string(kMaxValueNameLength) + " characters");
         skipSpaces();
@@ -198,6 +236,11 @@ class LineParser {
             }
             if (!consume(':')) fail("expected ':' after 'hex'");
             change.data = hexBytes();
+            if (narrowHexText_ && (change.type == REG_EXPAND_SZ || change.type == REG_MULTI_SZ)) {
+                change.data = wideBytes(text::toWide(
+                    {reinterpret_cast<const char*>(change.data.data()), change.data.size()}));
+                if (change.data.size() > kMaxValueDataBytes) fail(dataTooLarge());
+            }
         } else {
             fail("expected a string, dword:, hex: or '-' after '='");
         }
@@ -208,6 +251,7 @@ class LineParser {
   private:
     const LogicalLine& line_;
     std::string_view text_;
+    const bool narrowHexText_;
     std::size_t pos_ = 0;
 };
 
@@ -261,7 +305,7 @@ class LineReader {
             out.segments.clear();
             while (true) {
                 out.segments.emplace_back(out.text.size(), number_);
-                if (!line.ends_with('\\')) {
+                if (!continues(line)) {
                     out.text += line;
                     return true;
                 }
@@ -286,9 +330,10 @@ void parseLines(LineReader& reader, std::vector<RegKeyChange>& out) {
         throw ParseError{1, "missing header: expected \"" + std::string(kRegFileHeader4) +
                                 "\" or \"" + std::string(kRegFileHeader) + "\""};
     }
+    const bool narrowHexText = trimRight(header) == kRegFileHeader4;
     LogicalLine line;
     while (reader.nextLogical(line)) {
-        LineParser parser(line);
+        LineParser parser(line, narrowHexText);
         if (const std::size_t nul = line.text.find('\0'); nul != std::string::npos)
             throw ParseError{line.lineAt(nul), "unexpected NUL character"};
         if (parser.consume('[')) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace ce::text {
 
@@ -109,9 +110,40 @@ std::size_t wideLength(const WCHAR* s) {
 
 std::u16string_view wideView(const WCHAR* s) { return {s, wideLength(s)}; }
 
+namespace {
+
+// Runs of capital and small letters side by side: from first to last, the capital has the
+// parity of first and its small letter follows it.
+struct PairRun {
+    char16_t first, last;
+};
+constexpr PairRun kPairRuns[] = {
+    {0x100, 0x12F}, {0x132, 0x137}, {0x139, 0x148}, {0x14A, 0x177}, {0x179, 0x17E},
+    {0x182, 0x185}, {0x187, 0x188}, {0x18B, 0x18C}, {0x191, 0x192}, {0x198, 0x199},
+    {0x1A0, 0x1A5}, {0x1A7, 0x1A8}, {0x1AC, 0x1AD}, {0x1AF, 0x1B0}, {0x1B3, 0x1B6},
+    {0x1B8, 0x1B9}, {0x1BC, 0x1BD}, {0x1CD, 0x1DC}, {0x1DE, 0x1EF}, {0x1F4, 0x1F5},
+    {0x1F8, 0x21F}, {0x222, 0x233}, {0x23B, 0x23C}, {0x241, 0x242}, {0x246, 0x24F},
+};
+// Small letters whose capital lies elsewhere, and the small and title forms of the digraphs
+// DŽ, LJ, NJ and DZ.
+constexpr std::pair<char16_t, char16_t> kCapitals[] = {
+    {0xFF, 0x178},  {0x180, 0x243}, {0x195, 0x1F6},  {0x19A, 0x23D},  {0x19E, 0x220},
+    {0x1BF, 0x1F7}, {0x1DD, 0x18E}, {0x23F, 0x2C7E}, {0x240, 0x2C7F}, {0x1C5, 0x1C4},
+    {0x1C6, 0x1C4}, {0x1C8, 0x1C7}, {0x1C9, 0x1C7},  {0x1CB, 0x1CA},  {0x1CC, 0x1CA},
+    {0x1F2, 0x1F1}, {0x1F3, 0x1F1},
+};
+
+}  // namespace
+
 char16_t foldCase(char16_t c) {
     if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+    if (c < 0xFF || c >= 0x250) return c;
+    for (const auto& [small, capital] : kCapitals)
+        if (c == small) return capital;
+    for (const PairRun& run : kPairRuns)
+        if (c >= run.first && c <= run.last && (c - run.first) % 2 == 1)
+            return static_cast<char16_t>(c - 1);
     return c;
 }
 

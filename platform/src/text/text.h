@@ -16,8 +16,11 @@ std::string toUtf8(std::u16string_view wide);
 std::size_t wideLength(const WCHAR* s);
 std::u16string_view wideView(const WCHAR* s);
 
-// Simple case folding, as the handheld compares names: Latin letters of the first 0x250 code
-// points compare without case; other code units compare as they are.
+// Simple case folding, as the handheld compares names: the Latin letters of the first 0x250
+// code points (Basic Latin, Latin-1, Latin Extended-A and -B) fold to their capitals and so
+// compare without case; other code units compare as they are. The dotted and dotless i
+// (U+0130, U+0131) and the long s (U+017F), whose partners are the plain I and S, keep their own
+// forms, so that names spelled in ASCII never match them.
 char16_t foldCase(char16_t c);
 bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b);
 int compareIgnoreCase(std::u16string_view a, std::u16string_view b);

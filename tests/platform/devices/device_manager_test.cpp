@@ -5,6 +5,7 @@
 #include <host/handles.h>
 #include <host/registry.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -199,7 +200,20 @@ TEST_F(DeviceManagerTest, IndicesAreTheLowestFreeOrTheGivenOneAndMayExceedNine) 
     // A given index that is taken is refused.
     EXPECT_EQ(ActivateDevice(u"Drivers\\Twelve", 0), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    for (HANDLE d : {second, twelfth, again}) EXPECT_TRUE(DeactivateDevice(d));
+
+    // A key that no activation made (another driver's port, loaded from a .reg file) is never
+    // taken over: the next activation picks a number no key uses.
+    const int next = std::stoi(narrow(subKeys.back())) + 1;
+    ASSERT_TRUE(host::registry::loadText("REGEDIT4\n[HKLM\\Drivers\\Active\\" +
+                                         std::string(next < 10 ? "0" : "") + std::to_string(next) +
+                                         "]\n\"Name\"=\"COM7:\"\n"));
+    HANDLE later = ActivateDevice(u"Drivers\\Test", 0);
+    const auto entries = activeEntries();
+    EXPECT_EQ(entries.size(), 5u);
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [](const auto& e) { return e.name == u"COM7:"; }),
+              1);
+    for (HANDLE d : {second, twelfth, again, later}) EXPECT_TRUE(DeactivateDevice(d));
 }
 
 TEST_F(DeviceManagerTest, FailedActivationsLeaveNoActiveKey) {
@@ -315,6 +329,46 @@ TEST_F(DeviceManagerTest, DeactivationWithAnOpenHandleWakesClosesAndThenDeinits)
     EXPECT_EQ(openDevice(u"TST1:"), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(stats().closes, 1);
+}
+
+// A built-in driver whose PreClose blocks until released, to see what runs meanwhile.
+struct SlowPreClose {
+    std::promise<void> entered, release;
+    std::atomic<bool> inPreClose{false};
+    std::atomic<int> closes{0}, closesDuringPreClose{0};
+} slow;
+
+TEST_F(DeviceManagerTest, CloseHandleDuringDeactivationClosesOnlyAfterPreCloseReturned) {
+    host::devices::StreamDriver driver;
+    driver.init = [](DWORD_PTR, LPCVOID) -> DWORD_PTR { return 1; };
+    driver.deinit = [](DWORD_PTR) -> BOOL { return TRUE; };
+    driver.open = [](DWORD_PTR, DWORD, DWORD) -> DWORD_PTR { return 1; };
+    driver.preClose = [](DWORD_PTR) -> BOOL {
+        slow.inPreClose = true;
+        slow.entered.set_value();
+        slow.release.get_future().wait();
+        slow.inPreClose = false;
+        return TRUE;
+    };
+    driver.close = [](DWORD_PTR) -> BOOL {
+        slow.closesDuringPreClose += slow.inPreClose ? 1 : 0;
+        ++slow.closes;
+        return TRUE;
+    };
+    host::devices::registerBuiltInDriver("slow.dll", driver);
+    writeDriverKey(u"Drivers\\Slow", u"SLOW.DLL", u"SLO");
+    HANDLE device = ActivateDevice(u"Drivers\\Slow", 0);
+    HANDLE h = openDevice(u"SLO1:");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto deactivation =
+        std::async(std::launch::async, [device] { return DeactivateDevice(device); });
+    slow.entered.get_future().wait();
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(slow.closes, 0) << "Close ran while PreClose still ran on the same open context";
+    slow.release.set_value();
+    EXPECT_TRUE(deactivation.get());
+    EXPECT_EQ(slow.closes, 1);
+    EXPECT_EQ(slow.closesDuringPreClose, 0);
 }
 
 // A driver built into the process, found by its "Dll" name without regard to case.

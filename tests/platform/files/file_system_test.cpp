@@ -1,5 +1,7 @@
 // The object store on a host root: dispositions, directories, attributes, and the rules that
 // keep every path inside the root.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <host/files.h>
 #include <host/handles.h>
@@ -7,10 +9,15 @@
 #include <unistd.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -201,6 +208,91 @@ TEST_F(FileSystemTest, SymbolicLinksLeadingOutsideAreRefused) {
     // A link that stays inside the root works like its target.
     ASSERT_TRUE(writeWhole(u"here\\via.bin", "inside"));
     EXPECT_EQ(slurp(root_ / "QUOX" / "via.bin"), "inside");
+}
+
+// Plants a link between the object store's checks and its open: the first open of a file
+// named "trap.bin" first turns the link root/flip, which leads to a directory inside the root,
+// into one that leads out of it.
+std::atomic<bool> trapArmed{false};
+fs::path flipLink, flipOutside;
+
+void springTrap(const char* path) {
+    if (std::string_view(path).ends_with("trap.bin") && trapArmed.exchange(false)) {
+        fs::remove(flipLink);
+        fs::create_directory_symlink(flipOutside, flipLink);
+    }
+}
+
+// The mode argument is there only when the file may be created.
+mode_t modeArgument(int flags, va_list args) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+    static const auto real =
+        reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    springTrap(path);
+    return real(path, flags, mode);
+}
+
+extern "C" int openat(int directory, const char* path, int flags, ...) {
+    static const auto real =
+        reinterpret_cast<int (*)(int, const char*, int, ...)>(dlsym(RTLD_NEXT, "openat"));
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    springTrap(path);
+    return real(directory, path, flags, mode);
+}
+
+namespace {
+
+TEST_F(FileSystemTest, ALinkPlantedBetweenTheChecksAndTheOpenCannotLeadOut) {
+    ASSERT_TRUE(CreateDirectoryW(u"QUOX", nullptr));
+    flipLink = root_ / "flip";
+    flipOutside = outside_;
+    fs::create_directory_symlink(root_ / "QUOX", flipLink);
+    trapArmed = true;
+    EXPECT_TRUE(writeWhole(u"flip\\trap.bin", "x"));
+    EXPECT_FALSE(trapArmed) << "the trap was not sprung";
+    EXPECT_FALSE(fs::exists(outside_ / "trap.bin"));
+    EXPECT_TRUE(fs::exists(root_ / "QUOX" / "trap.bin"));
+}
+
+TEST_F(FileSystemTest, NamesAreCaseInsensitiveAndKeepTheSpellingTheyWereCreatedWith) {
+    ASSERT_TRUE(CreateDirectoryW(u"QUOX", nullptr));
+    EXPECT_EQ(GetFileAttributesW(u"\\quox"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_FALSE(CreateDirectoryW(u"\\Quox", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    ASSERT_TRUE(writeWhole(u"quox\\Abc.bin", "first"));
+    ASSERT_TRUE(writeWhole(u"\\QUOX\\ABC.BIN", "second"));
+    EXPECT_EQ(readWhole(u"Quox\\aBC.bIN"), "second");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(root_))
+        names.push_back(fs::relative(entry.path(), root_).string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"QUOX", "QUOX/Abc.bin"}));
+    // Beyond ASCII: Latin-1, Latin Extended-A and -B letters.
+    ASSERT_TRUE(CreateDirectoryW(u"\u0141\u00F3d\u017A\u01C6\u00FF", nullptr));
+    EXPECT_EQ(GetFileAttributesW(u"\u0142\u00D3D\u0179\u01C4\u0178"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+
+    // Host names that fold alike: an exact spelling wins, and without one none is picked.
+    std::ofstream(root_ / "two.bin") << "lower";
+    std::ofstream(root_ / "TWO.BIN") << "upper";
+    EXPECT_EQ(readWhole(u"two.bin"), "lower");
+    EXPECT_EQ(readWhole(u"TWO.BIN"), "upper");
+    EXPECT_EQ(readWhole(u"Two.bin"), "<none>");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(writeWhole(u"Two.bin", "third"));
+    EXPECT_FALSE(fs::exists(root_ / "Two.bin"));
 }
 
 TEST_F(FileSystemTest, CharactersTheHandheldRejectsAreInvalidNames) {

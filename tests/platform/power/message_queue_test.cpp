@@ -3,7 +3,9 @@
 #include <msgqueue.h>
 
 #include <cstring>
+#include <future>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -87,6 +89,35 @@ TEST(MessageQueue, BlockedReadWakesOnWrite) {
     writer.join();
 }
 
+// Blocks a read of an empty queue (or a write to a full one) on a thread of its own, closes the
+// end toClose once the call waits and returns the call's error; a call never woken is left
+// behind and reported as WAIT_TIMEOUT rather than hanging the test.
+DWORD errorAfterClosing(bool blockWriter, HANDLE QueuePair::*toClose) {
+    QueuePair q(1);
+    HANDLE blocked = blockWriter ? q.writer : q.reader;
+    std::promise<DWORD> result;
+    auto error = result.get_future();
+    std::thread([blocked, blockWriter, r = std::move(result)]() mutable {
+        char data[16] = {};
+        DWORD done = 0, flags = 0;
+        const BOOL ok = blockWriter ? WriteMsgQueue(blocked, data, 1, 0, 0) &&
+                                          WriteMsgQueue(blocked, data, 1, INFINITE, 0)
+                                    : ReadMsgQueue(blocked, data, 16, &done, INFINITE, &flags);
+        r.set_value(ok ? ERROR_SUCCESS : GetLastError());
+    }).detach();
+    while (host::waiterCount(blocked) == 0) std::this_thread::yield();
+    CloseMsgQueue(std::exchange(q.*toClose, nullptr));
+    const bool woken = error.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    return woken ? error.get() : WAIT_TIMEOUT;
+}
+
+TEST(MessageQueue, BlockedCallsWakeWhenThePartnerGoesOrTheirOwnHandleCloses) {
+    EXPECT_EQ(errorAfterClosing(false, &QueuePair::writer), DWORD{ERROR_PIPE_NOT_CONNECTED});
+    EXPECT_EQ(errorAfterClosing(false, &QueuePair::reader), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(errorAfterClosing(true, &QueuePair::reader), DWORD{ERROR_PIPE_NOT_CONNECTED});
+    EXPECT_EQ(errorAfterClosing(true, &QueuePair::writer), DWORD{ERROR_INVALID_HANDLE});
+}
+
 TEST(MessageQueue, ShortBufferConsumesAndTruncates) {
     QueuePair q;
     char data[] = "abcdef";
@@ -152,6 +183,7 @@ TEST(MessageQueue, NamedQueuesShareMessages) {
     MSGQUEUEOPTIONS w = options(false);
     HANDLE reader = CreateMsgQueue(u"PowerEvents", &r);
     HANDLE writer = CreateMsgQueue(u"powerevents", &w);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     char data[] = "hi";
     EXPECT_TRUE(WriteMsgQueue(writer, data, 2, 0, 0));
     char buffer[4];

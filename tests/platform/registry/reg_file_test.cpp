@@ -94,12 +94,19 @@ TEST_F(RegFileTest, AcceptsTheOlderHeaderShortRootNamesCommentsAndCrLf) {
         "\r\n"
         "[hklm\\Drivers\\Active\\07]   \r\n"
         "  \"Name\" = \"COM7:\"  ; trailing comment\r\n"
-        "[HKCU\\A]\r\n"
+        // Narrow text in hex(2) and hex(7) data, as this older format writes it.
+        "  \"Expand\"=hex(2):25,41,00\r\n"
+        "  \"Multi\"=hex(7):61,00,62,00,00\r\n"
+        "[HKCU\\A] ; see [x]\r\n"
         "[HKCR\\B\\]\r\n"
         "[HKU\\C]\r\n",
         "old.reg");
     ASSERT_TRUE(result) << result.error;
     EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\07", u"NAME"), u"COM7:");
+    EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\07", u"Expand").data,
+              stringBytes(u"%A"));
+    EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\07", u"Multi").data,
+              (std::vector<BYTE>{'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}));
     EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, u"A"));
     EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, u"B"));
     EXPECT_TRUE(keyExists(HKEY_USERS, u"C"));
@@ -112,13 +119,16 @@ TEST_F(RegFileTest, JoinsLinesThatEndInABackslash) {
         "\"Data\"=hex:00,01,02,\\\n"
         "  03,04,\\\n"
         "  05\n"
-        "\"After\"=dword:00000002\n",
+        "\"After\"=dword:00000002 ; a comment that ends in \\\n"
+        "\"Next\"=dword:00000003\n",
         "long.reg");
     ASSERT_TRUE(result) << result.error;
     EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, u"Long", u"Data").data,
               (std::vector<BYTE>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, u"Long", u"After").data,
               (std::vector<BYTE>{2, 0, 0, 0}));
+    EXPECT_EQ(readValue(HKEY_LOCAL_MACHINE, u"Long", u"Next").data,
+              (std::vector<BYTE>{3, 0, 0, 0}));
 }
 
 TEST_F(RegFileTest, MergesOverTheRegistryAndDeletesWhatItMarks) {
@@ -231,6 +241,9 @@ TEST_F(RegFileTest, RefusesNulCharactersAndBrokenEncodings) {
     auto result = host::registry::loadText("REGEDIT4\n[HKLM\\A\0B]\n"s, "nul.reg");
     EXPECT_EQ(result.error, "nul.reg:2: unexpected NUL character");
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, u"A"));
+    // However its bytes spell it (C0 80 is an over-long form of NUL), no name holds a NUL.
+    host::registry::loadText("REGEDIT4\n[HKLM\\K\xC0\x80]\n\"V\xC0\x80\"=\"\"\n", "long.reg");
+    EXPECT_EQ(host::registry::exportText("HKLM").value_or("").find('\0'), std::string::npos);
     result = host::registry::loadText(utf16le(u"REGEDIT4\n") + "x", "odd.reg");
     EXPECT_EQ(result.error, "odd.reg: UTF-16 text with an odd number of bytes");
     result = host::registry::loadText("\xFE\xFF\0R"s, "be.reg");
