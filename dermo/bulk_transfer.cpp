@@ -36,7 +36,9 @@ DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count
     DWORD error = ERROR_SUCCESS;
     done = 0;
     while (static_cast<LONG>(remaining) > 0) {
-        // The sensor is going away: its teardown waits for this call, so no further transfer.
+        // The sensor is going away and its teardown waits for this call: no further transfer.
+        // (A call that passed this check just as the teardown began issues one transfer after
+        // the teardown's abort; that one ends when the stack completes it or at its time-out.)
         if (IsDetached(device)) return ERROR_NOT_READY;
         const DWORD elapsed = GetTickCount() - start;
         if (!call.timeoutPerRequest && elapsed >= call.timeout) return ERROR_TIMEOUT;
