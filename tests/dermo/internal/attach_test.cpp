@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -299,18 +300,15 @@ TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst
     fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}};
     HANDLE drx = INVALID_HANDLE_VALUE;
     std::thread reader;
-    BOOL readOk = TRUE;
     DWORD readError = 0;
     fakeUsb.onRegisterNotification = [&](LPVOID parameter) {
         drx = Open();
-        const SENSOR_TIMEOUTS timeouts{500, 0, 0};
-        EXPECT_TRUE(DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, const_cast<SENSOR_TIMEOUTS*>(&timeouts),
-                                    sizeof timeouts, nullptr, 0, nullptr, nullptr));
+        SENSOR_TIMEOUTS timeouts{500, 0, 0};
+        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
+                        nullptr, nullptr);
         reader = std::thread([&] {
             BYTE data[100];
-            DWORD done = 0;
-            readOk = ReadFile(drx, data, sizeof data, &done, nullptr);
-            readError = GetLastError();
+            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
         });
         EXPECT_TRUE(
             WaitForWaiter(static_cast<DeviceContext*>(parameter)->bulkIn.completionEvent));
@@ -318,7 +316,6 @@ TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst
     };
     EXPECT_FALSE(Attach());
     reader.join();
-    EXPECT_FALSE(readOk);
     EXPECT_EQ(readError, DWORD{ERROR_NOT_READY});
     EXPECT_EQ(fakeUsb.bulkCalls.size(), 1u);
     EXPECT_EQ(accept, kUntouched);
@@ -341,17 +338,12 @@ TEST_F(AttachTest, ABlockedSuspendOfOneSensorStallsNoOtherSensor) {
     fakeUsb.suspendGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread closer([&] { EXPECT_TRUE(DRX_Close(onFirst)); });
     ASSERT_TRUE(WaitForWaiter(fakeUsb.suspendGate));
-    const HANDLE readDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread reader([&] {
-        BYTE data[100];
-        EXPECT_EQ(Read(onSecond, data, sizeof data), DWORD{sizeof data});
-        SetEvent(readDone);
-    });
-    EXPECT_EQ(WaitForSingleObject(readDone, 5000), WAIT_OBJECT_0);
+    BYTE data[100];
+    auto read = std::async(std::launch::async, [&] { return Read(onSecond, data, sizeof data); });
+    EXPECT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     SetEvent(fakeUsb.suspendGate);
     closer.join();
-    reader.join();
-    CloseHandle(readDone);
+    EXPECT_EQ(read.get(), DWORD{sizeof data});
     CloseHandle(fakeUsb.suspendGate);
     fakeUsb.suspendGate = nullptr;
     EXPECT_TRUE(notifyFirst(first, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));

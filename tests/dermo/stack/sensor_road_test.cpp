@@ -31,23 +31,19 @@ TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClientsAndUninstallKeep
                             0, 0, &key),
               ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, 0, &key), ERROR_SUCCESS);
-    WCHAR text[16] = {};
-    DWORD size = sizeof text;
-    EXPECT_EQ(RegQueryValueExW(key, u"Dll", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(text), u"DERMO.DLL");
-    size = sizeof text;
-    EXPECT_EQ(
-        RegQueryValueExW(key, u"Prefix", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size),
-        ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(text), u"DRX");
+    WCHAR prefix[4] = {};
     DWORD setting = 0;
+    DWORD size = sizeof prefix;
+    EXPECT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, nullptr, reinterpret_cast<BYTE*>(prefix),
+                               &size),
+              ERROR_SUCCESS);
     size = sizeof setting;
     EXPECT_EQ(RegQueryValueExW(key, u"MaxBulkReadSize", nullptr, nullptr,
                                reinterpret_cast<BYTE*>(&setting), &size),
               ERROR_SUCCESS);
-    EXPECT_EQ(setting, userValue);
     RegCloseKey(key);
+    EXPECT_EQ(std::u16string(prefix), u"DRX");
+    EXPECT_EQ(setting, userValue);
 }
 
 TEST_F(SensorRoadTest, PlugOpenCloseUnplug) {
