@@ -29,15 +29,28 @@ bool Contains(const T* head, const T* item) {
     return false;
 }
 
-}  // namespace
-
-ScopedLock LockContexts() {
-    // Initialised on first use and never deleted, so that it outlives every call that can still
-    // come in while the process exits; the record has no destructor to run.
+// Initialised on first use; deleted only by ReleaseContextsLock.
+CRITICAL_SECTION& ContextsSection() {
     static CRITICAL_SECTION contexts;
     static const bool initialised = (InitializeCriticalSection(&contexts), true);
     (void)initialised;
-    return ScopedLock(contexts);
+    return contexts;
+}
+
+}  // namespace
+
+ScopedLock LockContexts() {
+    return ScopedLock(ContextsSection());
+}
+
+void ReleaseContextsLock() {
+    CRITICAL_SECTION& section = ContextsSection();
+    bool idle = false;
+    {
+        const ScopedLock lock(section);
+        idle = liveDevices == nullptr && liveOpens == nullptr;
+    }
+    if (idle) DeleteCriticalSection(&section);
 }
 
 void AddLiveDevice(DeviceContext* context) {

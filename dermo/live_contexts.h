@@ -13,6 +13,10 @@
 
 // Held while a context is looked up, while a table changes and while a reference is taken.
 ScopedLock LockContexts();
+// At the library's unload: deletes the lock unless a context is still live. A live one means
+// the USB stack or the device manager may still call in (the process is exiting), so the lock
+// must outlive the unload.
+void ReleaseContextsLock();
 
 // All of the following expect the lock to be held.
 
