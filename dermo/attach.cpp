@@ -1,5 +1,6 @@
 #include "attach.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "exports.h"
@@ -13,9 +14,13 @@ constexpr BYTE kClassUnspecified = 0x00;
 constexpr BYTE kSensorEndpointCount = 3;
 
 // The copy of the stack's table never reads past what the stack's own size word covers, and
-// never more than this driver's table holds; whatever is not covered stays null.
+// never more than this driver's table holds; it takes whole entries only, and whatever is not
+// covered stays null.
 void CopyUsbFuncs(DeviceContext* context, LPCUSB_FUNCS funcs) {
-    const size_t size = funcs->dwCount < sizeof(USB_FUNCS) ? funcs->dwCount : sizeof(USB_FUNCS);
+    constexpr size_t kFirstEntry = offsetof(USB_FUNCS, lpGetUSBDVersion);
+    constexpr size_t kEntrySize = sizeof funcs->lpGetUSBDVersion;
+    size_t size = funcs->dwCount < sizeof(USB_FUNCS) ? funcs->dwCount : sizeof(USB_FUNCS);
+    size = size < kFirstEntry ? 0 : kFirstEntry + (size - kFirstEntry) / kEntrySize * kEntrySize;
     std::memcpy(&context->usbFuncs, funcs, size);
     // Suspension needs the table to reach its last entry, ResumeDevice: the handheld's 168
     // bytes, here the host's size of the whole table.
@@ -142,18 +147,22 @@ BOOL USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs, LPCUSB_INTERFA
 BOOL DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
                   LPDWORD* /*dwInfo2*/, LPDWORD* /*dwInfo3*/, LPDWORD* /*dwInfo4*/) {
     if (dwCode != USB_CLOSE_DEVICE) return FALSE;
-    DeviceContext* context = nullptr;
+    DeviceContext* context = AcquireDevice(reinterpret_cast<DWORD_PTR>(lpvNotifyParameter));
+    if (context == nullptr) return TRUE;
+    bool first = false;
     {
         // Under the lock that DRX_Open holds across its own check: from here on no open gets
         // in. A second close notification finds detached set and leaves the teardown to the
         // first.
-        const auto lock = LockContexts();
-        context = FindDevice(reinterpret_cast<DWORD_PTR>(lpvNotifyParameter));
-        if (context == nullptr || IsDetached(context)) return TRUE;
+        const ScopedLock lock(context->stateLock);
+        first = !IsDetached(context);
         MarkDetached(context);
     }
-    WaitForSingleObject(context->idleEvent, INFINITE);
-    Sleep(context->detachPause);
-    FreeDeviceContext(context);
+    if (first) {
+        WaitForSingleObject(context->idleEvent, INFINITE);
+        Sleep(context->detachPause);
+        FreeDeviceContext(context);
+    }
+    ReleaseDevice(context);
     return TRUE;
 }

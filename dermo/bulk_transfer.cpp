@@ -17,18 +17,6 @@ constexpr DWORD kFailuresBeforeReset = 3;
 // handler; this host's transfer loop reports the same for any exception raised inside it.
 constexpr DWORD kExceptionCode = 0xE06D7363;
 
-// The pipe's lock for the scope of one call, released however the scope is left.
-class PipeLock {
-  public:
-    explicit PipeLock(PipeState& pipe) : pipe_(pipe) { EnterCriticalSection(&pipe_.lock); }
-    ~PipeLock() { LeaveCriticalSection(&pipe_.lock); }
-    PipeLock(const PipeLock&) = delete;
-    PipeLock& operator=(const PipeLock&) = delete;
-
-  private:
-    PipeState& pipe_;
-};
-
 struct Transfers {
     DeviceContext* device;
     PipeState& pipe;
@@ -37,17 +25,21 @@ struct Transfers {
     BOOL timeoutPerRequest;
 };
 
-// The loop itself, with the pipe's lock held. Returns the error; done counts the bytes moved.
-DWORD RunTransfers(const Transfers& call, BYTE* buffer, DWORD count, DWORD& done) {
+// The loop itself, with the pipe's lock held; start is the call's start, before the wait for the
+// lock. Returns the error; done counts the bytes moved.
+DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count, DWORD& done) {
     DeviceContext* device = call.device;
     const USB_FUNCS* usb = &device->usbFuncs;
-    const DWORD start = GetTickCount();
     DWORD retries = device->bulkRetryNumber;
     DWORD chunk = call.pipe.maxTransferSize;
     DWORD remaining = count;
     DWORD error = ERROR_SUCCESS;
     done = 0;
     while (static_cast<LONG>(remaining) > 0) {
+        // The sensor is going away and its teardown waits for this call: no further transfer.
+        // (A call that passed this check just as the teardown began issues one transfer after
+        // the teardown's abort; that one ends when the stack completes it or at its time-out.)
+        if (IsDetached(device)) return ERROR_NOT_READY;
         const DWORD elapsed = GetTickCount() - start;
         if (!call.timeoutPerRequest && elapsed >= call.timeout) return ERROR_TIMEOUT;
         const DWORD size = remaining < chunk ? remaining : chunk;
@@ -107,10 +99,12 @@ DWORD BulkTransfer(OpenContext* open, BulkDirection direction, BYTE* buffer, DWO
                          LoadShared(open->timeoutPerRequest)};
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
+    // Time spent waiting for the pipe's lock counts against the call's deadline.
+    const DWORD start = GetTickCount();
     {
-        const PipeLock lock(call.pipe);
+        const ScopedLock lock(call.pipe.lock);
         try {
-            error = RunTransfers(call, buffer, count, done);
+            error = RunTransfers(call, start, buffer, count, done);
         } catch (...) {
             error = kExceptionCode;
         }

@@ -42,6 +42,13 @@ struct DeviceContext {
     DWORD detachPause;
     // The next live device context (live_contexts.cpp).
     DeviceContext* nextLive;
+    // Orders the changes of openCount, idleEvent, detached and suspended with each other, and so
+    // every open with the detach. It is this sensor's alone and may be held across a power call
+    // into the USB stack: a slow call on one sensor holds up no other.
+    CRITICAL_SECTION stateLock;
+    // Callers that hold the record in memory, the table of live contexts among them; changed
+    // under the process-wide lock (live_contexts.h). The last one to let go frees the record.
+    LONG references;
 };
 
 struct OpenContext {
@@ -60,7 +67,7 @@ struct OpenContext {
 extern const BYTE kDeviceSignature[4];
 extern const BYTE kOpenSignature[4];
 
-// detached is set under the context lock but read by transfers that run without it.
+// detached is set under the context's stateLock but read by transfers that run without it.
 inline BOOL IsDetached(const DeviceContext* context) {
     return __atomic_load_n(&context->detached, __ATOMIC_ACQUIRE);
 }
@@ -84,6 +91,24 @@ inline T AddShared(T& field, T value) {
     return __atomic_add_fetch(&field, value, __ATOMIC_RELAXED);
 }
 
+// A critical section held for one scope, released however the scope is left.
+class ScopedLock {
+  public:
+    explicit ScopedLock(CRITICAL_SECTION& section) : section_(section) {
+        EnterCriticalSection(&section_);
+    }
+    ~ScopedLock() { LeaveCriticalSection(&section_); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+  private:
+    CRITICAL_SECTION& section_;
+};
+
 DeviceContext* AllocateDeviceContext();
+// Takes the context out of service (see device_context.cpp); the record itself goes with the
+// last reference.
 void FreeDeviceContext(DeviceContext* context);
+// Releases what the record itself owns and the record; for the last reference only.
+void DestroyDeviceContext(DeviceContext* context);
 void ClosePipeState(DeviceContext* context, PipeState* pipe);

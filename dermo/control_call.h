@@ -41,12 +41,6 @@ inline void PutOutput(ControlCall& call, const T& value) {
     call.produced = sizeof value;
 }
 
-// The thread's last error, or ERROR_GEN_FAILURE where a failed call left none.
-inline DWORD LastErrorOrGeneric() {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
 // The codes that talk to the sensor (control_requests.cpp). Each returns 0 or the error.
 DWORD ResetBulkPipes(ControlCall& call, bool abortFirst);
 DWORD VendorRead(ControlCall& call);

@@ -68,7 +68,7 @@ DWORD DescriptorMinimum(BYTE type) {
 // GET_DESCRIPTOR into the output and its outcome; 0 with call.produced set, or the error.
 DWORD FetchDescriptor(ControlCall& call, const SENSOR_DESCRIPTOR_REQUEST& request) {
     const USB_FUNCS& usb = call.device->usbFuncs;
-    if (usb.lpGetDescriptor == nullptr) return ERROR_NOT_SUPPORTED;
+    if (usb.lpGetDescriptor == nullptr || !CanAwaitTransfers(&usb)) return ERROR_NOT_SUPPORTED;
     const WORD language = request.type == USB_STRING_DESCRIPTOR_TYPE ? request.language : 0;
     const USB_TRANSFER transfer = usb.lpGetDescriptor(
         call.device->hDevice, nullptr, nullptr, USB_SHORT_TRANSFER_OK, request.type, request.index,

@@ -7,7 +7,6 @@ namespace {
 // The table is two lists threaded through the records themselves: it needs no allocation and
 // has nothing to destroy, so it stays intact however late the USB stack or the device manager
 // calls in while the process exits, and leaves nothing behind when the library is unloaded.
-std::mutex contextMutex;
 DeviceContext* liveDevices = nullptr;
 OpenContext* liveOpens = nullptr;
 DWORD nextClientId = 1;
@@ -30,15 +29,34 @@ bool Contains(const T* head, const T* item) {
     return false;
 }
 
+// Initialised on first use; deleted only by ReleaseContextsLock.
+CRITICAL_SECTION& ContextsSection() {
+    static CRITICAL_SECTION contexts;
+    static const bool initialised = (InitializeCriticalSection(&contexts), true);
+    (void)initialised;
+    return contexts;
+}
+
 }  // namespace
 
-std::unique_lock<std::mutex> LockContexts() {
-    return std::unique_lock(contextMutex);
+ScopedLock LockContexts() {
+    return ScopedLock(ContextsSection());
+}
+
+void ReleaseContextsLock() {
+    CRITICAL_SECTION& section = ContextsSection();
+    bool idle = false;
+    {
+        const ScopedLock lock(section);
+        idle = liveDevices == nullptr && liveOpens == nullptr;
+    }
+    if (idle) DeleteCriticalSection(&section);
 }
 
 void AddLiveDevice(DeviceContext* context) {
     context->clientId = nextClientId++;
     if (nextClientId == 0) nextClientId = 1;
+    context->references = 1;
     context->nextLive = liveDevices;
     liveDevices = context;
 }
@@ -77,6 +95,27 @@ OpenContext* FindOpen(DWORD_PTR handle) {
     if (std::memcmp(open->signature, kOpenSignature, sizeof kOpenSignature) != 0) return nullptr;
     if (FindDevice(reinterpret_cast<DWORD_PTR>(open->device)) == nullptr) return nullptr;
     return open;
+}
+
+void HoldDevice(DeviceContext* context) {
+    ++context->references;
+}
+
+DeviceContext* AcquireDevice(DWORD_PTR handle) {
+    const auto lock = LockContexts();
+    DeviceContext* context = FindDevice(handle);
+    if (context != nullptr) HoldDevice(context);
+    return context;
+}
+
+void ReleaseDevice(DeviceContext* context) {
+    LONG left = 0;
+    {
+        const auto lock = LockContexts();
+        left = --context->references;
+    }
+    // Out of the table by now, so nobody can take a new reference.
+    if (left == 0) DestroyDeviceContext(context);
 }
 
 OpenContext* EnterCall(DWORD_PTR handle) {

@@ -3,6 +3,6 @@
 
 #include "context.h"
 
-// Both expect the context lock to be held (live_contexts.h). A refused request changes nothing.
+// Both expect the context's stateLock to be held. A refused request changes nothing.
 void SuspendSensor(DeviceContext* context);
 void ResumeSensor(DeviceContext* context);

@@ -17,7 +17,7 @@ BOOL ResetPipeIfHalted(LPCUSB_FUNCS usb, USB_PIPE pipe) {
 
 DWORD ClearEndpointHalt(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
                         HANDLE event, DWORD flags, UCHAR endpointIndex, DWORD wait) {
-    if (usb->lpClearFeature == nullptr) return ERROR_NOT_SUPPORTED;
+    if (usb->lpClearFeature == nullptr || !CanAwaitTransfers(usb)) return ERROR_NOT_SUPPORTED;
     if (event != nullptr && routine != nullptr && wait != 0) ResetEvent(event);
     const USB_TRANSFER transfer =
         usb->lpClearFeature(device, routine, event, flags, kFeatureEndpointHalt, endpointIndex);

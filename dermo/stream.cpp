@@ -21,35 +21,47 @@ DWORD_PTR DRX_Init(DWORD_PTR dwContext, LPCVOID /*lpvBusContext*/) {
     if (RegQueryValueEx(key, TEXT("ClientInfo"), nullptr, &type, reinterpret_cast<BYTE*>(&clientId),
                         &size) == ERROR_SUCCESS &&
         type == REG_DWORD && size == sizeof clientId) {
-        const auto lock = LockContexts();
-        context = FindDeviceByClientId(clientId);
-        if (context != nullptr) SuspendSensor(context);
+        {
+            const auto lock = LockContexts();
+            context = FindDeviceByClientId(clientId);
+            if (context != nullptr) HoldDevice(context);
+        }
+        if (context != nullptr) {
+            {
+                const ScopedLock lock(context->stateLock);
+                SuspendSensor(context);
+            }
+            ReleaseDevice(context);
+        }
     }
     RegCloseKey(key);
     return reinterpret_cast<DWORD_PTR>(context);
 }
 
 BOOL DRX_Deinit(DWORD_PTR hDeviceContext) {
-    const auto lock = LockContexts();
-    DeviceContext* context = FindDevice(hDeviceContext);
+    DeviceContext* context = AcquireDevice(hDeviceContext);
     if (context == nullptr) return FALSE;
-    ResumeSensor(context);
+    {
+        const ScopedLock lock(context->stateLock);
+        ResumeSensor(context);
+    }
+    ReleaseDevice(context);
     return TRUE;
 }
 
-DWORD_PTR DRX_Open(DWORD_PTR hDeviceContext, DWORD /*AccessCode*/, DWORD /*ShareMode*/) {
-    // The detached check, the count and the idle event change under one lock, which
-    // DeviceNotify takes to set detached: once the detach has begun no open can slip in, and
-    // an open that got in first has reset the idle event the detach then waits on.
-    const auto lock = LockContexts();
-    DeviceContext* context = FindDevice(hDeviceContext);
-    if (context == nullptr) return 0;
+namespace {
+
+// The open itself, with the context's stateLock held. The detached check, the count and the
+// idle event change under the lock that DeviceNotify takes to set detached: once the detach has
+// begun no open can slip in, and an open that got in first has reset the idle event the detach
+// then waits on.
+OpenContext* OpenSensor(DeviceContext* context) {
     if (IsDetached(context)) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
+        return nullptr;
     }
     auto* open = static_cast<OpenContext*>(LocalAlloc(LPTR, sizeof(OpenContext)));
-    if (open == nullptr) return 0;
+    if (open == nullptr) return nullptr;
     open->readTimeout = INFINITE;
     open->writeTimeout = INFINITE;
     open->controlTimeout = INFINITE;
@@ -57,30 +69,53 @@ DWORD_PTR DRX_Open(DWORD_PTR hDeviceContext, DWORD /*AccessCode*/, DWORD /*Share
     open->timeoutPerRequest = context->timeoutPerRequest;
     open->bulkRetryNumber = context->bulkRetryNumber;
     std::memcpy(open->signature, kOpenSignature, sizeof kOpenSignature);
-    AddLiveOpen(open);
-
+    {
+        const auto lock = LockContexts();
+        AddLiveOpen(open);
+    }
     if (InterlockedIncrement(&context->openCount) == 1) {
         ResetEvent(context->idleEvent);
         ResumeSensor(context);
     }
+    return open;
+}
+
+}  // namespace
+
+DWORD_PTR DRX_Open(DWORD_PTR hDeviceContext, DWORD /*AccessCode*/, DWORD /*ShareMode*/) {
+    DeviceContext* context = AcquireDevice(hDeviceContext);
+    if (context == nullptr) return 0;
+    OpenContext* open = nullptr;
+    {
+        const ScopedLock lock(context->stateLock);
+        open = OpenSensor(context);
+    }
+    ReleaseDevice(context);
     return reinterpret_cast<DWORD_PTR>(open);
 }
 
 BOOL DRX_Close(DWORD_PTR hOpenContext) {
     OpenContext* open = nullptr;
+    DeviceContext* context = nullptr;
     {
+        // Out of the table at once: a second close of the same handle finds nothing.
         const auto lock = LockContexts();
         open = FindOpen(hOpenContext);
         if (open == nullptr) return FALSE;
         RemoveLiveOpen(open);
-        DeviceContext* context = open->device;
+        context = open->device;
+        HoldDevice(context);
+    }
+    {
+        const ScopedLock lock(context->stateLock);
         if (InterlockedDecrement(&context->openCount) == 0) {
             SuspendSensor(context);
             SetEvent(context->idleEvent);
         }
-        open->device = nullptr;
-        std::memset(open->signature, 0, sizeof open->signature);
     }
+    ReleaseDevice(context);
+    open->device = nullptr;
+    std::memset(open->signature, 0, sizeof open->signature);
     LocalFree(open);
     return TRUE;
 }

@@ -11,7 +11,8 @@ bool CheckTransfer(const OpenContext* open, const void* buffer, DWORD count) {
         SetLastError(ERROR_NOT_READY);
         return false;
     }
-    if (buffer == nullptr || count == 0) {
+    // The transfer loop holds the bytes still to move as a positive 32-bit signed number.
+    if (buffer == nullptr || count == 0 || count > 0x7FFFFFFFu) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }

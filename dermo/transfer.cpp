@@ -15,7 +15,8 @@ DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE e
     DWORD error = ERROR_SUCCESS;
     const USB_TRANSFER transfer = issue();
     if (transfer == nullptr) {
-        error = refusedIsGeneric ? ERROR_GEN_FAILURE : GetLastError();
+        // Refused: never a success, whatever the stack left as last error.
+        error = refusedIsGeneric ? ERROR_GEN_FAILURE : LastErrorOrGeneric();
     } else {
         error = AwaitTransfer(usb, transfer, routine, event, wait, bytes, usbStatus);
         // Also after a time-out: closing cancels the transfer, and once CloseTransfer has
@@ -27,16 +28,16 @@ DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE e
     return error;
 }
 
-bool CanTransfer(LPCUSB_FUNCS usb) {
-    return usb != nullptr && usb->lpGetTransferStatus != nullptr && usb->lpCloseTransfer != nullptr;
-}
-
 DWORD Refuse(DWORD error) {
     SetLastError(error);
     return error;
 }
 
 }  // namespace
+
+bool CanAwaitTransfers(LPCUSB_FUNCS usb) {
+    return usb != nullptr && usb->lpGetTransferStatus != nullptr && usb->lpCloseTransfer != nullptr;
+}
 
 DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter) {
     if (lpvNotifyParameter == nullptr) {
@@ -77,7 +78,7 @@ DWORD AwaitTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, LPTRANSFER_NOTIFY_R
 DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                        HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
                        LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
-    if (!CanTransfer(usb) || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
+    if (!CanAwaitTransfers(usb) || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
         bytes == nullptr || usbStatus == nullptr)
         return Refuse(ERROR_INVALID_PARAMETER);
     return IssueAndWait(
@@ -92,7 +93,7 @@ DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTIN
 DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
                          HANDLE event, DWORD flags, LPCUSB_DEVICE_REQUEST setup, LPVOID buffer,
                          ULONG physicalAddress, LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
-    if (!CanTransfer(usb) || usb->lpIssueVendorTransfer == nullptr || device == nullptr ||
+    if (!CanAwaitTransfers(usb) || usb->lpIssueVendorTransfer == nullptr || device == nullptr ||
         setup == nullptr || bytes == nullptr || usbStatus == nullptr)
         return Refuse(ERROR_INVALID_PARAMETER);
     return IssueAndWait(

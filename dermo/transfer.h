@@ -6,6 +6,16 @@
 #include <usbdi.h>
 #include <windows.h>
 
+// The thread's last error, or ERROR_GEN_FAILURE where a failed call left none.
+inline DWORD LastErrorOrGeneric() {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// The stack supplies what waiting for a transfer and closing it need: GetTransferStatus and
+// CloseTransfer.
+bool CanAwaitTransfers(LPCUSB_FUNCS usb);
+
 // The completion routine of every asynchronous transfer: the parameter is the event the issuing
 // thread waits on. 0, or the error of setting the event (ERROR_INVALID_HANDLE for none).
 DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter);
@@ -14,7 +24,8 @@ DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter);
 // the transfer runs asynchronously and the wait is bounded; without them it is synchronous. The
 // transfer is closed before the call returns in every case, so the stack never touches `buffer`
 // afterwards. 0, ERROR_TIMEOUT, ERROR_GEN_FAILURE (also for a nonzero USB status, which is stored
-// in *usbStatus), ERROR_INVALID_PARAMETER, or the stack's error for a refused transfer.
+// in *usbStatus, and for a refused transfer that left no last error), ERROR_INVALID_PARAMETER,
+// or the stack's error for a refused transfer.
 DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                        HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
                        LPDWORD bytes, DWORD wait, LPDWORD usbStatus);

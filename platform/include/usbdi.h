@@ -218,6 +218,8 @@ BOOL USBInstallDriver(LPCWSTR szDriverLibFile);
 BOOL USBUnInstallDriver(void);
 
 BOOL RegisterClientDriverID(LPCWSTR szUniqueDriverId);
+/* Removes the client key only while it is as RegisterClientDriverID created it, with no values
+ * or sub-keys: a driver's configuration under it outlives the registration. */
 BOOL UnRegisterClientDriverID(LPCWSTR szUniqueDriverId);
 BOOL RegisterClientSettings(LPCWSTR lpszDriverLibFile, LPCWSTR lpszUniqueDriverId,
                             LPCWSTR szReserved, LPCUSB_DRIVER_SETTINGS lpDriverSettings);

@@ -60,10 +60,15 @@ extern "C" BOOL RegisterClientDriverID(LPCWSTR szUniqueDriverId) {
     return RegKey::create(HKEY_LOCAL_MACHINE, clientDriverKey(szUniqueDriverId)) ? TRUE : FALSE;
 }
 
+// Registration created the client key empty. Values under it (those a driver's install wrote,
+// any a user added) are the driver's configuration, which outlives its registration: only a key
+// that still holds nothing else goes.
 extern "C" BOOL UnRegisterClientDriverID(LPCWSTR szUniqueDriverId) {
     if (!validId(szUniqueDriverId)) return fail(ERROR_INVALID_PARAMETER);
-    const LONG result =
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, clientDriverKey(szUniqueDriverId).c_str());
+    const std::u16string path = clientDriverKey(szUniqueDriverId);
+    if (!RegKey::open(HKEY_LOCAL_MACHINE, path)) return fail(ERROR_FILE_NOT_FOUND);
+    if (!isEmptyKey(path)) return TRUE;
+    const LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
     return result == ERROR_SUCCESS ? TRUE : fail(static_cast<DWORD>(result));
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -77,19 +78,20 @@ TEST_F(AttachTest, AnAlternateSettingThatQualifiesIsSelected) {
     EXPECT_EQ(Context()->bulkIn.endpoint.wMaxPacketSize, 512);
 }
 
+// Values within their bounds (the bounds and masks themselves: settings_test.cpp).
 TEST_F(AttachTest, SettingsOfTheDriverKeyReachThePipesAndTheContext) {
-    SetDriverKeyDword(u"MaxBulkReadSize", 5000);
-    SetDriverKeyDword(u"MaxBulkWriteSize", 100);
-    SetDriverKeyDword(u"MaxIntReadSize", 0);
-    SetDriverKeyDword(u"TimeoutPerRequest", 7);
-    SetDriverKeyDword(u"BulkRetryNumber", 20);
+    SetDriverKeyDword(u"MaxBulkReadSize", 1024);
+    SetDriverKeyDword(u"MaxBulkWriteSize", 512);
+    SetDriverKeyDword(u"MaxIntReadSize", 16);
+    SetDriverKeyDword(u"TimeoutPerRequest", 1);
+    SetDriverKeyDword(u"BulkRetryNumber", 3);
     ASSERT_TRUE(Attach());
     const DeviceContext* context = Context();
-    EXPECT_EQ(context->bulkIn.maxTransferSize, 4992u);
-    EXPECT_EQ(context->bulkOut.maxTransferSize, 64u);
-    EXPECT_EQ(context->interruptIn.maxTransferSize, 1u);
+    EXPECT_EQ(context->bulkIn.maxTransferSize, 1024u);
+    EXPECT_EQ(context->bulkOut.maxTransferSize, 512u);
+    EXPECT_EQ(context->interruptIn.maxTransferSize, 16u);
     EXPECT_TRUE(context->timeoutPerRequest);
-    EXPECT_EQ(context->bulkRetryNumber, 16u);
+    EXPECT_EQ(context->bulkRetryNumber, 3u);
 }
 
 TEST_F(AttachTest, WithoutAnAcceptFlagTheAttachIsUndoneAndUnregistered) {
@@ -100,11 +102,12 @@ TEST_F(AttachTest, WithoutAnAcceptFlagTheAttachIsUndoneAndUnregistered) {
     EXPECT_FALSE(DrxActive());
 }
 
-// A stack whose table ends before the suspend entries: the copy reads no further than the
+// A stack whose table ends part-way into the suspend entry: the copy reads no further than the
 // table's size word says (the table here is exactly that long, so reading past it would be
-// caught by the address sanitizer), and the sensor is never suspended or resumed.
+// caught by the address sanitizer), takes whole entries only, and the sensor is never suspended
+// or resumed.
 TEST_F(AttachTest, AStackWithoutSuspendIsNeverAskedToSuspend) {
-    const std::size_t shortSize = offsetof(USB_FUNCS, lpSuspendDevice);
+    const std::size_t shortSize = offsetof(USB_FUNCS, lpSuspendDevice) + 3;
     auto* shortTable = static_cast<USB_FUNCS*>(std::malloc(shortSize));
     std::memcpy(shortTable, &fakeUsb.funcs, shortSize);
     shortTable->dwCount = static_cast<DWORD>(shortSize);
@@ -112,6 +115,7 @@ TEST_F(AttachTest, AStackWithoutSuspendIsNeverAskedToSuspend) {
     std::free(shortTable);
 
     EXPECT_FALSE(Context()->suspendSupported);
+    EXPECT_EQ(Context()->usbFuncs.lpSuspendDevice, nullptr);
     EXPECT_EQ(Context()->usbFuncs.lpResumeDevice, nullptr);
     HANDLE first = Open();
     HANDLE second = Open();
@@ -285,6 +289,64 @@ TEST_F(AttachTest, OpensRacingTheUnplugNeverUseAFreedContext) {
     stop = true;
     for (auto& opener : openers) opener.join();
     EXPECT_FALSE(DrxActive());
+}
+
+// An attach that fails after DRX1: was published, while an application has it open and a read
+// waits for its transfer: the teardown ends the transfer, waits for the read to return, and only
+// then closes the pipe's lock and event (on the read's time-out the read would otherwise leave a
+// deleted lock). The read, detached, issues nothing more: not even the retry it has left.
+TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst) {
+    SetDriverKeyDword(u"BulkRetryNumber", 1);
+    fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}};
+    HANDLE drx = INVALID_HANDLE_VALUE;
+    std::thread reader;
+    DWORD readError = 0;
+    fakeUsb.onRegisterNotification = [&](LPVOID parameter) {
+        drx = Open();
+        SENSOR_TIMEOUTS timeouts{500, 0, 0};
+        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
+                        nullptr, nullptr);
+        reader = std::thread([&] {
+            BYTE data[100];
+            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
+        });
+        EXPECT_TRUE(
+            WaitForWaiter(static_cast<DeviceContext*>(parameter)->bulkIn.completionEvent));
+        return FALSE;
+    };
+    EXPECT_FALSE(Attach());
+    reader.join();
+    EXPECT_EQ(readError, DWORD{ERROR_NOT_READY});
+    EXPECT_EQ(fakeUsb.bulkCalls.size(), 1u);
+    EXPECT_EQ(accept, kUntouched);
+    EXPECT_FALSE(DrxActive());
+    EXPECT_TRUE(CloseHandle(drx));
+}
+
+// One sensor's power call blocked in the stack holds up no other sensor: a read on the second
+// goes through while the first one's last close waits in SuspendDevice.
+TEST_F(AttachTest, ABlockedSuspendOfOneSensorStallsNoOtherSensor) {
+    ASSERT_TRUE(Attach());
+    DeviceContext* first = Context();
+    const LPDEVICE_NOTIFY_ROUTINE notifyFirst = fakeUsb.notifyRoutine;
+    const DWORD_PTR onFirst = DRX_Open(reinterpret_cast<DWORD_PTR>(first), 0, 0);
+    ASSERT_NE(onFirst, 0u);
+    ASSERT_TRUE(Attach(&fakeUsb.funcs, kOtherDevice));
+    OpenContext* onSecond = OpenDirect();
+    ASSERT_NE(onSecond, nullptr);
+
+    fakeUsb.suspendGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread closer([&] { EXPECT_TRUE(DRX_Close(onFirst)); });
+    ASSERT_TRUE(WaitForWaiter(fakeUsb.suspendGate));
+    BYTE data[100];
+    auto read = std::async(std::launch::async, [&] { return Read(onSecond, data, sizeof data); });
+    EXPECT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    SetEvent(fakeUsb.suspendGate);
+    closer.join();
+    EXPECT_EQ(read.get(), DWORD{sizeof data});
+    CloseHandle(fakeUsb.suspendGate);
+    fakeUsb.suspendGate = nullptr;
+    EXPECT_TRUE(notifyFirst(first, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
 }
 
 // 1000 plug, open, close and unplug cycles leak no handle of the process.

@@ -217,11 +217,46 @@ TEST_F(BulkTransferTest, AFailedStatusQueryIsAFailedTransfer) {
     EXPECT_EQ(Context()->failureCount, 1u);
 }
 
-TEST_F(BulkTransferTest, ARefusedTransferReportsTheStacksError) {
+TEST_F(BulkTransferTest, ARefusedTransferReportsTheStacksErrorOrAGeneralFailure) {
     OpenContext* open = AttachAndOpen();
-    fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, true, 0, false, true}};
+    Outcome refused{0, USB_NO_ERROR, true, 0, false, true};
+    fakeUsb.bulkOutcomes = {refused};
     EXPECT_EQ(Read(open, buffer.data(), 100), kFailed);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_DEVICE_NOT_CONNECTED});
+    // A refusal that leaves no last error is still a failure, not an empty completion.
+    refused.refusedError = ERROR_SUCCESS;
+    fakeUsb.bulkOutcomes = {refused};
+    EXPECT_EQ(Read(open, buffer.data(), 100), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_GEN_FAILURE});
+    fakeUsb.bulkOutcomes = {refused};
+    EXPECT_EQ(Write(open, buffer.data(), 100), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_GEN_FAILURE});
+}
+
+// Whole calls on one pipe take turns, as they share its completion event; a write has a pipe of
+// its own and goes alongside a read; and the time a read waits for its turn counts against its
+// deadline.
+TEST_F(BulkTransferTest, ReadsOnOnePipeTakeTurnsAndAWriteGoesAlongside) {
+    OpenContext* first = AttachAndOpen();
+    OpenContext* second = OpenDirect();
+    ASSERT_TRUE(SetTimeouts(first, 300, 0, 0));
+    ASSERT_TRUE(SetTimeouts(second, 50, 0, 0));
+    fakeUsb.bulkOutcomes = {Never()};
+    std::thread reader([&] {
+        std::vector<BYTE> own(100);
+        EXPECT_EQ(Read(first, own.data(), 100), kFailed);
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_TIMEOUT});
+    });
+    const HANDLE completion = Context()->bulkIn.completionEvent;
+    ASSERT_TRUE(WaitForWaiter(completion));
+    EXPECT_EQ(Write(second, buffer.data(), 100), 100u);
+    EXPECT_EQ(host::waiterCount(completion), 1u);  // the first read still waits
+
+    // Its turn comes when the first read times out, after more than its own 50 ms.
+    EXPECT_EQ(Read(second, buffer.data(), 100), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_TIMEOUT});
+    reader.join();
+    EXPECT_EQ(fakeUsb.bulkCalls.size(), 2u);  // the first read's and the write's
 }
 
 TEST_F(BulkTransferTest, TimeOutPerRequestBoundsEachTransferInsteadOfTheCall) {
@@ -264,6 +299,11 @@ TEST_F(BulkTransferTest, NoBufferOrNoBytesIsAnInvalidParameter) {
     EXPECT_EQ(Read(open, nullptr, 10), kFailed);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_EQ(Write(open, buffer.data(), 0), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    // Counts that do not fit a positive 32-bit signed number.
+    EXPECT_EQ(Read(open, buffer.data(), 0x80000000u), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(Write(open, buffer.data(), 0xFFFFFFFFu), kFailed);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(fakeUsb.bulkCalls.empty());
 }

@@ -24,6 +24,7 @@
 namespace dermo_test {
 
 inline USB_HANDLE const kDevice = reinterpret_cast<USB_HANDLE>(0x1000);
+inline USB_HANDLE const kOtherDevice = reinterpret_cast<USB_HANDLE>(0x2000);
 inline constexpr BOOL kUntouched = 7;
 
 inline sim::SensorProfile Profile(const char* name) {
@@ -31,6 +32,12 @@ inline sim::SensorProfile Profile(const char* name) {
         sim::loadProfile(std::string(DERMO_SENSOR_PROFILE_DIR) + "/" + name + ".toml");
     EXPECT_TRUE(result.profile) << result.error;
     return result.profile.value_or(sim::defaultProfile());
+}
+
+// True once a thread waits on the object; gives up after ten seconds.
+inline bool WaitForWaiter(HANDLE object) {
+    for (int i = 0; i < 10000 && host::waiterCount(object) == 0; ++i) Sleep(1);
+    return host::waiterCount(object) > 0;
 }
 
 inline bool DrxActive() {
@@ -91,8 +98,8 @@ class DriverTest : public ::testing::Test {
         return key;
     }
 
-    BOOL Attach(LPCUSB_FUNCS funcs = &fakeUsb.funcs) {
-        return USBDeviceAttach(kDevice, funcs, nullptr, u"Papilla_USB_driver", &accept, nullptr, 0);
+    BOOL Attach(LPCUSB_FUNCS funcs = &fakeUsb.funcs, USB_HANDLE device = kDevice) {
+        return USBDeviceAttach(device, funcs, nullptr, u"Papilla_USB_driver", &accept, nullptr, 0);
     }
 
     static DeviceContext* Context() { return static_cast<DeviceContext*>(fakeUsb.notifyParameter); }

@@ -2,11 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 FakeUsb fakeUsb;
 
 namespace {
+
+// Guards the records that transfers, aborts and power calls on different threads share. Never
+// held while a completion routine runs or while an entry sleeps or waits.
+std::mutex fakeLock;
+
+std::unique_lock<std::mutex> Guard() {
+    return std::unique_lock(fakeLock);
+}
 
 USB_TRANSFER NewTransfer(DWORD bytes, DWORD status) {
     fakeUsb.transfers.push_back({bytes, status});
@@ -47,12 +56,15 @@ USB_TRANSFER SetInterface(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE, LPVOID, DWORD, 
     return NewTransfer(0, USB_NO_ERROR);
 }
 
-BOOL CloseTransfer(USB_TRANSFER) {
+BOOL CloseTransfer(USB_TRANSFER handle) {
+    const auto guard = Guard();
+    if (FakeUsb::Transfer* transfer = FindTransfer(handle)) transfer->pendingOn = nullptr;
     --fakeUsb.openTransfers;
     return TRUE;
 }
 
 BOOL GetTransferStatus(USB_TRANSFER handle, LPDWORD bytes, LPDWORD status) {
+    const auto guard = Guard();
     const FakeUsb::Transfer* transfer = FindTransfer(handle);
     if (transfer == nullptr || fakeUsb.failTransferStatus) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -65,6 +77,7 @@ BOOL GetTransferStatus(USB_TRANSFER handle, LPDWORD bytes, LPDWORD status) {
 
 USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
                                DWORD flags, DWORD size, LPVOID buffer, ULONG) {
+    auto guard = Guard();
     fakeUsb.bulkCalls.push_back({pipe, flags, size, buffer});
     FakeUsb::BulkOutcome outcome;
     if (!fakeUsb.bulkOutcomes.empty()) {
@@ -73,21 +86,29 @@ USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
     }
     if (outcome.throws) throw std::runtime_error("the stack failed");
     if (outcome.refused) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        SetLastError(outcome.refusedError);
         return nullptr;
     }
     if (IsHalted(pipe)) outcome = {0, USB_STALL_ERROR};
-    if (!outcome.completes) return NewTransfer(0, USB_NOT_COMPLETE_ERROR);
+    if (!outcome.completes) {
+        const USB_TRANSFER transfer = NewTransfer(0, USB_NOT_COMPLETE_ERROR);
+        fakeUsb.transfers.back().pendingOn = pipe;
+        fakeUsb.transfers.back().routine = routine;
+        fakeUsb.transfers.back().parameter = parameter;
+        return transfer;
+    }
     const DWORD bytes = std::min(outcome.bytes, size);
     if (flags & USB_IN_TRANSFER) std::memset(buffer, FakeUsb::kInData, bytes);
     if (outcome.status == USB_STALL_ERROR && !IsHalted(pipe)) fakeUsb.haltedPipes.push_back(pipe);
-    if (outcome.takesMs > 0) Sleep(outcome.takesMs);
     const USB_TRANSFER transfer = NewTransfer(bytes, outcome.status);
+    guard.unlock();
+    if (outcome.takesMs > 0) Sleep(outcome.takesMs);
     Complete(routine, parameter);
     return transfer;
 }
 
 BOOL IsPipeHalted(USB_PIPE pipe, LPBOOL halted) {
+    const auto guard = Guard();
     if (fakeUsb.failHaltQuery) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -107,8 +128,20 @@ BOOL ResetPipe(USB_PIPE pipe) {
     return TRUE;
 }
 
+// Cancels the pipe's pending transfers and then calls their routines, as the stack does.
 BOOL AbortPipeTransfers(USB_PIPE pipe, DWORD) {
-    fakeUsb.abortedPipes.push_back(pipe);
+    std::vector<FakeUsb::Transfer> aborted;
+    {
+        const auto guard = Guard();
+        fakeUsb.abortedPipes.push_back(pipe);
+        for (FakeUsb::Transfer& transfer : fakeUsb.transfers)
+            if (transfer.pendingOn == pipe) {
+                transfer.pendingOn = nullptr;
+                transfer.status = USB_CANCELED_ERROR;
+                aborted.push_back(transfer);
+            }
+    }
+    for (const FakeUsb::Transfer& transfer : aborted) Complete(transfer.routine, transfer.parameter);
     return TRUE;
 }
 
@@ -184,6 +217,7 @@ BOOL ClosePipe(USB_PIPE) {
 }
 
 BOOL RegisterNotification(USB_HANDLE, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID parameter) {
+    if (fakeUsb.onRegisterNotification) return fakeUsb.onRegisterNotification(parameter);
     fakeUsb.notifyRoutine = routine;
     fakeUsb.notifyParameter = parameter;
     return TRUE;
@@ -199,11 +233,14 @@ BOOL UnRegisterNotification(USB_HANDLE, LPDEVICE_NOTIFY_ROUTINE routine, LPVOID 
 }
 
 BOOL SuspendDevice(USB_HANDLE, UCHAR) {
+    if (fakeUsb.suspendGate != nullptr) WaitForSingleObject(fakeUsb.suspendGate, INFINITE);
+    const auto guard = Guard();
     ++fakeUsb.suspendCalls;
     return TRUE;
 }
 
 BOOL ResumeDevice(USB_HANDLE, UCHAR) {
+    const auto guard = Guard();
     ++fakeUsb.resumeCalls;
     return TRUE;
 }

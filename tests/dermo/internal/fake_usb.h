@@ -2,13 +2,17 @@
 // through a USB_FUNCS table whose entries record what the driver asked for and answer as the
 // test scripts them. The entries are plain functions, so the fake is one object per test program
 // (reset() between tests). Transfers complete inside the call that issues them: a completion
-// routine runs before the issuing entry returns, which the driver must tolerate.
+// routine runs before the issuing entry returns, which the driver must tolerate; a transfer
+// scripted never to complete stays pending until its pipe's transfers are aborted or it is
+// closed. The entries that transfers, aborts and power calls reach may be called from several
+// threads at once.
 #pragma once
 
 #include <sensor/sensor_profile.h>
 #include <usbdi.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -34,6 +38,11 @@ struct FakeUsb {
     LPDEVICE_NOTIFY_ROUTINE notifyRoutine = nullptr;
     LPVOID notifyParameter = nullptr;
     int unregisterCalls = 0;
+    // When set, RegisterNotificationRoutine runs this with the parameter and answers with its
+    // result instead of registering.
+    std::function<BOOL(LPVOID)> onRegisterNotification;
+    // When set, SuspendDevice waits until this event is signalled.
+    HANDLE suspendGate = nullptr;
 
     // ---- Bulk transfers ----
     struct BulkOutcome {
@@ -42,7 +51,8 @@ struct FakeUsb {
         bool completes = true;  // false: never completes (until closed)
         DWORD takesMs = 0;      // how long the transfer runs before it completes
         bool throws = false;    // the issuing entry raises an exception instead
-        bool refused = false;   // no transfer handle, last error ERROR_DEVICE_NOT_CONNECTED
+        bool refused = false;   // no transfer handle, with this last error:
+        DWORD refusedError = ERROR_DEVICE_NOT_CONNECTED;
     };
     static constexpr DWORD kAll = 0xFFFFFFFF;
     struct BulkCall {
@@ -100,6 +110,10 @@ struct FakeUsb {
     struct Transfer {
         DWORD bytes;
         DWORD status;
+        // A transfer still pending: its pipe, and the routine that an abort calls.
+        USB_PIPE pendingOn = nullptr;
+        LPTRANSFER_NOTIFY_ROUTINE routine = nullptr;
+        LPVOID parameter = nullptr;
     };
     std::vector<Transfer> transfers;
 };

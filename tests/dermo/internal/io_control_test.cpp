@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "recovery.h"
 
 namespace {
 
@@ -191,6 +192,18 @@ TEST_F(IoControlTest, AFailedDescriptorReadRecoversTheDefaultPipe) {
     fakeUsb.failTransferStatus = true;
     EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, data.data(), 18),
               DWORD{ERROR_INVALID_HANDLE});
+}
+
+// The driver's copy of the stack's table holds null for every entry the stack did not supply.
+TEST_F(IoControlTest, TransferEntriesTheStackLeftOutAreNeverCalled) {
+    USB_FUNCS& usb = Context()->usbFuncs;
+    usb.lpGetTransferStatus = nullptr;
+    EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, data.data(), 18),
+              DWORD{ERROR_NOT_SUPPORTED});
+    EXPECT_TRUE(fakeUsb.descriptorCalls.empty());
+    EXPECT_EQ(ClearEndpointHalt(&usb, kDevice, nullptr, nullptr, USB_SEND_TO_ENDPOINT, 0, 0),
+              DWORD{ERROR_NOT_SUPPORTED});
+    EXPECT_TRUE(fakeUsb.clearFeatureCalls.empty());
 }
 
 TEST_F(IoControlTest, ZeroTimeOutsLeaveTheHandlesTimeOutsAsTheyWere) {

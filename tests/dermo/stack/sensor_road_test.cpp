@@ -6,7 +6,9 @@ using namespace dermo_stack_test;
 
 class SensorRoadTest : public StackTest {};
 
-TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClients) {
+// The client driver key as the host stack's uninstall leaves it: what the install wrote and
+// what the user added are still there.
+TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClientsAndUninstallKeepsTheDriverKey) {
     HKEY key = nullptr;
     // Vendor 0x1A2B (6699) with product 0x0101 (257), and the second vendor's last product.
     for (const WCHAR* path :
@@ -15,12 +17,33 @@ TEST_F(SensorRoadTest, InstallRegistersEachModelUnderLoadClients) {
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &key), ERROR_SUCCESS);
         RegCloseKey(key);
     }
+    const WCHAR* driverKey = u"Drivers\\USB\\ClientDrivers\\Papilla_USB_driver";
+    const DWORD userValue = 1024;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, 0, &key), ERROR_SUCCESS);
+    RegSetValueExW(key, u"MaxBulkReadSize", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&userValue), sizeof userValue);
+    RegCloseKey(key);
+
     ASSERT_TRUE(host::usb::uninstallDriver("DERMO.DLL"));
     EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                             u"Drivers\\USB\\LoadClients\\6699_257\\Default\\Default\\"
                             u"Papilla_USB_driver",
                             0, 0, &key),
               ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, driverKey, 0, 0, &key), ERROR_SUCCESS);
+    WCHAR prefix[4] = {};
+    DWORD setting = 0;
+    DWORD size = sizeof prefix;
+    EXPECT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, nullptr, reinterpret_cast<BYTE*>(prefix),
+                               &size),
+              ERROR_SUCCESS);
+    size = sizeof setting;
+    EXPECT_EQ(RegQueryValueExW(key, u"MaxBulkReadSize", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(&setting), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(std::u16string(prefix), u"DRX");
+    EXPECT_EQ(setting, userValue);
 }
 
 TEST_F(SensorRoadTest, PlugOpenCloseUnplug) {

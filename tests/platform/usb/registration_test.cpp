@@ -85,7 +85,7 @@ TEST_F(RegistrationTest, UnregisteringRemovesTheDriverAndOnlyTheGroupsLeftEmpty)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(RegistrationTest, ClientDriverIdKeyIsCreatedOpenedAndRemoved) {
+TEST_F(RegistrationTest, ClientDriverIdKeyIsCreatedOpenedAndRemovedOnlyWhileBare) {
     EXPECT_EQ(OpenClientRegistryKey(u"Papilla"), nullptr);
     ASSERT_TRUE(RegisterClientDriverID(u"Papilla"));
     HKEY key = OpenClientRegistryKey(u"papilla");  // names compare without case
@@ -97,9 +97,14 @@ TEST_F(RegistrationTest, ClientDriverIdKeyIsCreatedOpenedAndRemoved) {
     RegCloseKey(key);
     EXPECT_TRUE(keyExists(u"Drivers\\USB\\ClientDrivers\\Papilla"));
 
+    // A value under the key is the driver's configuration, which outlives its registration.
     EXPECT_TRUE(UnRegisterClientDriverID(u"Papilla"));
-    EXPECT_FALSE(keyExists(u"Drivers\\USB\\ClientDrivers\\Papilla"));
-    EXPECT_FALSE(UnRegisterClientDriverID(u"Papilla"));
+    EXPECT_TRUE(keyExists(u"Drivers\\USB\\ClientDrivers\\Papilla"));
+
+    ASSERT_TRUE(RegisterClientDriverID(u"Bare"));
+    EXPECT_TRUE(UnRegisterClientDriverID(u"Bare"));
+    EXPECT_FALSE(keyExists(u"Drivers\\USB\\ClientDrivers\\Bare"));
+    EXPECT_FALSE(UnRegisterClientDriverID(u"Bare"));
 }
 
 TEST_F(RegistrationTest, InstallDriverRunsTheClientsOwnRegistrationAndUninstallUndoesIt) {
@@ -112,7 +117,7 @@ TEST_F(RegistrationTest, InstallDriverRunsTheClientsOwnRegistrationAndUninstallU
 
     EXPECT_TRUE(host::usb::uninstallDriver(kTestClientDll));
     EXPECT_FALSE(keyExists(u"Drivers\\USB\\LoadClients\\4660_22136"));
-    EXPECT_FALSE(keyExists(kTestClientKey));
+    EXPECT_EQ(readString(kTestClientKey, u"Prefix"), u"XYZ");  // the client's own value stays
 }
 
 TEST_F(RegistrationTest, InstallingALibraryThatIsNotThereFails) {
