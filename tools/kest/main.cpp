@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "host_setup.h"
 #include "library_handlers.h"
 #include "shell.h"
+#include "wire_trace.h"
 
 namespace {
 
@@ -74,6 +76,11 @@ int main(int argc, char** argv) {
             ->capture_default_str();
     app.add_flag("--json", json, "One JSON object per line");
     app.add_flag("--quiet", quiet, "No status lines");
+    std::string traceFile;
+    app.add_option("--trace", traceFile,
+                   "Write the frames on COM1: and the data port, decoded, to FILE (- for "
+                   "standard error)")
+        ->type_name("FILE");
 
     app.add_subcommand("demo",
                        "Open with version and download, show the file, enable, disable, close");
@@ -91,6 +98,19 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
         return kExitUsage;
+    }
+
+    // The trace is attached before the host comes up, so that it sees the first power-on.
+    std::ofstream traceStream;
+    std::shared_ptr<kest_tool::WireTrace> trace;
+    if (!traceFile.empty()) {
+        if (traceFile != "-") traceStream.open(traceFile);
+        if (traceFile != "-" && !traceStream) {
+            std::cerr << "kest: --trace: cannot write " << traceFile << std::endl;
+            return kExitUsage;
+        }
+        trace = std::make_shared<kest_tool::WireTrace>(traceFile == "-" ? std::cerr : traceStream);
+        kest_tool::WireTrace::attach(trace);
     }
 
     std::unique_ptr<kest_tool::HostSetup> setup;
@@ -122,5 +142,6 @@ int main(int argc, char** argv) {
                          ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
                          : kest_tool::runDemo(context, terminal);
     kest_tool::disconnectLibraryHandlers();
+    if (trace) kest_tool::WireTrace::detach();
     return code;
 }
