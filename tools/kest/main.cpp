@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "demo.h"
 #include "host_commands.h"
 #include "host_setup.h"
+#include "install_paths.h"
 #include "library_handlers.h"
 #include "shell.h"
 #include "wire_trace.h"
@@ -35,6 +37,12 @@ constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object
 
 Commands (one a line; # starts a comment):
 )";
+
+// A file, or the name of a profile shipped with the tool (wrong_checksum).
+std::string peripheralProfilePath(const std::string& given) {
+    if (given.find('/') != std::string::npos || std::filesystem::exists(given)) return given;
+    return (kest_tools::profileDirectory("peripheral") / (given + ".toml")).string();
+}
 
 }  // namespace
 
@@ -60,8 +68,8 @@ int main(int argc, char** argv) {
     app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
         ->type_name("COMn:=PATH");
     app.add_option("--peripheral", profileFile,
-                   "TOML profile of the simulated peripheral (identity, file, port, faults)")
-        ->check(CLI::ExistingFile);
+                   "TOML profile of the simulated peripheral (identity, file, port, faults), or "
+                   "the name of a shipped one");
     CLI::Option* dataPortOption =
         app.add_option(
                "--data-port", dataPort,
@@ -116,7 +124,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {
         if (!profileFile.empty()) {
-            sim::PeripheralProfileResult loaded = sim::loadPeripheralProfile(profileFile);
+            sim::PeripheralProfileResult loaded =
+                sim::loadPeripheralProfile(peripheralProfilePath(profileFile));
             if (!loaded.profile) throw kest_tool::SetupError("--peripheral: " + loaded.error);
             host.peripheral = std::move(*loaded.profile);
         }
