@@ -44,7 +44,8 @@ foreach(kind peripheral sensor)
 endforeach()
 
 # The simulated devices are static libraries: an application's link needs what they use.
-if(TARGET tomlplusplus::tomlplusplus)
+get_target_property(kest_sim_libraries kest_sim LINK_LIBRARIES)
+if("tomlplusplus::tomlplusplus" IN_LIST kest_sim_libraries)
     set(KEST_SIM_NEEDS_TOML ON)
     set(kest_sim_requires "kest tomlplusplus")
 else()
