@@ -18,6 +18,7 @@
 #include <iostream>
 #include <string>
 
+#include "install_paths.h"
 #include "session.h"
 
 namespace {
@@ -45,8 +46,8 @@ int runShell(drx_tool::Format format, const std::string& profiles) {
 int main(int argc, char** argv) {
     CLI::App app{"drx: the fingerprint sensor driver over the simulated sensor"};
     bool json = false;
-    std::string libraryDirectory = DERMO_LIBRARY_DIR;
-    std::string profiles = DERMO_SENSOR_PROFILE_DIR;
+    std::string libraryDirectory = kest_tools::libraryDirectory();
+    std::string profiles = kest_tools::profileDirectory("sensor");
     app.add_flag("--json", json, "one JSON object per line");
     app.add_option("--library-dir", libraryDirectory, "where libdermo.so is")
         ->capture_default_str();

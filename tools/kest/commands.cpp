@@ -187,8 +187,10 @@ constexpr std::array kCommands{
     Command{"cradle", "in|out",
             "broadcast PBT_POWERINFOCHANGE: AC online and charging, or offline on battery", 1, 1,
             cradleCommand, isZero},
-    Command{"peripheral", "fault NAME [ARG] | fault none | send HEX...",
-            "arm a fault of the simulated peripheral, or send a frame from it", 2, 256,
+    Command{"peripheral", "fault NAME [ARG] | fault none | send HEX... | log",
+            "arm a fault of the simulated peripheral, send a frame from it, or show what it "
+            "received",
+            1, 256,
             peripheralCommand, isZero},
     Command{"quit", "", "end the shell (as the end of input does)", 0, 0, quit, isZero, true},
 };

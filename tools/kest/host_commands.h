@@ -15,7 +15,7 @@ CommandResult suspendCommand(std::span<const std::string> arguments, CommandCont
 CommandResult resumeCommand(std::span<const std::string> arguments, CommandContext& context);
 CommandResult cradleCommand(std::span<const std::string> arguments, CommandContext& context);
 
-// peripheral fault NAME [ARG] | peripheral fault none | peripheral send HEX...
+// peripheral fault NAME [ARG] | peripheral fault none | peripheral send HEX... | peripheral log
 CommandResult peripheralCommand(std::span<const std::string> arguments, CommandContext& context);
 
 // The faults `peripheral fault` knows, one a line, as help text.

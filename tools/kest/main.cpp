@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -11,8 +13,10 @@
 #include "demo.h"
 #include "host_commands.h"
 #include "host_setup.h"
+#include "install_paths.h"
 #include "library_handlers.h"
 #include "shell.h"
+#include "wire_trace.h"
 
 namespace {
 
@@ -33,6 +37,12 @@ constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object
 
 Commands (one a line; # starts a comment):
 )";
+
+// A file, or the name of a profile shipped with the tool (wrong_checksum).
+std::string peripheralProfilePath(const std::string& given) {
+    if (given.find('/') != std::string::npos || std::filesystem::exists(given)) return given;
+    return (kest_tools::profileDirectory("peripheral") / (given + ".toml")).string();
+}
 
 }  // namespace
 
@@ -58,8 +68,8 @@ int main(int argc, char** argv) {
     app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
         ->type_name("COMn:=PATH");
     app.add_option("--peripheral", profileFile,
-                   "TOML profile of the simulated peripheral (identity, file, port, faults)")
-        ->check(CLI::ExistingFile);
+                   "TOML profile of the simulated peripheral (identity, file, port, faults), or "
+                   "the name of a shipped one");
     CLI::Option* dataPortOption =
         app.add_option(
                "--data-port", dataPort,
@@ -74,6 +84,11 @@ int main(int argc, char** argv) {
             ->capture_default_str();
     app.add_flag("--json", json, "One JSON object per line");
     app.add_flag("--quiet", quiet, "No status lines");
+    std::string traceFile;
+    app.add_option("--trace", traceFile,
+                   "Write the frames on COM1: and the data port, decoded, to FILE (- for "
+                   "standard error)")
+        ->type_name("FILE");
 
     app.add_subcommand("demo",
                        "Open with version and download, show the file, enable, disable, close");
@@ -93,10 +108,24 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // The trace is attached before the host comes up, so that it sees the first power-on.
+    std::ofstream traceStream;
+    std::shared_ptr<kest_tool::WireTrace> trace;
+    if (!traceFile.empty()) {
+        if (traceFile != "-") traceStream.open(traceFile);
+        if (traceFile != "-" && !traceStream) {
+            std::cerr << "kest: --trace: cannot write " << traceFile << std::endl;
+            return kExitUsage;
+        }
+        trace = std::make_shared<kest_tool::WireTrace>(traceFile == "-" ? std::cerr : traceStream);
+        kest_tool::WireTrace::attach(trace);
+    }
+
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {
         if (!profileFile.empty()) {
-            sim::PeripheralProfileResult loaded = sim::loadPeripheralProfile(profileFile);
+            sim::PeripheralProfileResult loaded =
+                sim::loadPeripheralProfile(peripheralProfilePath(profileFile));
             if (!loaded.profile) throw kest_tool::SetupError("--peripheral: " + loaded.error);
             host.peripheral = std::move(*loaded.profile);
         }
@@ -122,5 +151,6 @@ int main(int argc, char** argv) {
                          ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
                          : kest_tool::runDemo(context, terminal);
     kest_tool::disconnectLibraryHandlers();
+    if (trace) kest_tool::WireTrace::detach();
     return code;
 }

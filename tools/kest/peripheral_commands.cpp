@@ -4,6 +4,7 @@
 
 #include "host_commands.h"
 #include "peripheral/peripheral.h"
+#include "wire_trace.h"
 
 namespace kest_tool {
 namespace {
@@ -80,6 +81,25 @@ CommandResult send(Arguments a, sim::Peripheral& peripheral) {
     return {sent ? 0 : 1, {{"sent", sent ? static_cast<std::int64_t>(payload.size()) : 0}}};
 }
 
+// Every frame received since the start, decoded as the wire trace shows it, and the function
+// selectors of the ActivatePeripheral messages among them.
+CommandResult log(Arguments a, sim::Peripheral& peripheral) {
+    if (!a.empty()) throw UsageError("log takes no argument");
+    const std::vector<sim::Frame> frames = peripheral.receivedFrames();
+    std::string received;
+    for (const sim::Frame& frame : frames) {
+        const std::vector<std::uint8_t> wire = sim::encodeFrame(frame.type, frame.payload);
+        received += (received.empty() ? "" : "; ") + describeFrame(wire);
+    }
+    std::string activations;
+    for (const std::uint8_t selector : peripheral.responder().activations())
+        activations += (activations.empty() ? "" : " ") + std::to_string(selector);
+    return {0,
+            {{"frames", static_cast<std::int64_t>(frames.size())},
+             {"received", received},
+             {"activations", activations}}};
+}
+
 }  // namespace
 
 CommandResult peripheralCommand(Arguments arguments, CommandContext& context) {
@@ -87,7 +107,8 @@ CommandResult peripheralCommand(Arguments arguments, CommandContext& context) {
     const Arguments rest = arguments.subspan(1);
     if (arguments[0] == "fault") return fault(rest, peripheral);
     if (arguments[0] == "send") return send(rest, peripheral);
-    throw UsageError("expected fault or send, not '" + arguments[0] + "'");
+    if (arguments[0] == "log") return log(rest, peripheral);
+    throw UsageError("expected fault, send or log, not '" + arguments[0] + "'");
 }
 
 std::string faultHelp() {

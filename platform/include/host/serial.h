@@ -92,6 +92,29 @@ class SimulatedLine {
 // to drop it.
 std::shared_ptr<SimulatedLine> createSimulatedLine(std::uint32_t bitsPerSecond = 0);
 
+// --- Taps ---
+
+// Watches one COM port from inside the COM driver, whatever line serves it: the opening and the
+// closing of its handle and every byte its user writes or reads, in the order they happen.
+// Bytes are seen when WriteFile hands them to the line and when ReadFile takes them from it.
+// The calls run on the thread of the COM call, with the port's lock held: a tap must return
+// soon and must not call the port.
+class PortTap {
+  public:
+    enum class Direction { Written, Read };  // by the user of "COMn:"
+
+    virtual ~PortTap() = default;
+    virtual void opened(unsigned comNumber) = 0;
+    virtual void closed(unsigned comNumber) = 0;
+    virtual void bytes(unsigned comNumber, Direction direction,
+                       std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Attaches the tap to "COMn:" (replacing any earlier one), now if the port is active and
+// whenever it is activated again; a null tap detaches. A port without a tap pays nothing but a
+// test of a null pointer it reads under its lock anyway.
+void attachTap(unsigned comNumber, std::shared_ptr<PortTap> tap);
+
 // --- Host ttys ---
 
 // Maps "COMn:" onto a host tty path (such as /dev/ttyUSB0 or a pseudo-terminal's slave). The

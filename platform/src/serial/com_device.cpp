@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "serial/port_taps.h"
+
 namespace ce::serial {
 namespace {
 
@@ -36,11 +38,17 @@ BOOL failBool(DWORD error) {
 
 // ---- ComDevice ----
 
-ComDevice* ComDevice::create(std::shared_ptr<Line> line) {
-    std::shared_ptr<ComDevice> device(new ComDevice(std::move(line)));
+ComDevice* ComDevice::create(std::shared_ptr<Line> line, unsigned comNumber) {
+    std::shared_ptr<ComDevice> device(new ComDevice(std::move(line), comNumber));
     device->self_ = device;
     device->line_->attach(device);
+    device->setTap(enrolForTap(comNumber, device));
     return device.get();
+}
+
+void ComDevice::setTap(std::shared_ptr<host::serial::PortTap> tap) {
+    std::lock_guard guard(lock_);
+    tap_ = std::move(tap);
 }
 
 ComHandle* ComDevice::open(DWORD access) {
@@ -60,6 +68,7 @@ ComHandle* ComDevice::open(DWORD access) {
     }
     auto* handle = new ComHandle(shared_from_this(), std::move(session), access);
     handles_.push_back(handle);
+    if (tap_) tap_->opened(number_);
     return handle;
 }
 
@@ -71,6 +80,7 @@ void ComDevice::preDeinit() {
 
 void ComDevice::deinit() {
     line_->attach({});
+    withdrawFromTap(number_, this);
     std::shared_ptr<ComDevice> last = std::move(self_);
 }
 
@@ -124,6 +134,9 @@ DWORD ComHandle::read(void* buffer, DWORD count) {
         if (!usable()) return MAXDWORD;
         const std::size_t n = session_->read({bytes + got, count - got});
         if (n > 0) {
+            if (device_->tap_)
+                device_->tap_->bytes(device_->number_, host::serial::PortTap::Direction::Read,
+                                     {bytes + got, n});
             got += static_cast<DWORD>(n);
             lastByte = Clock::now();
             continue;
@@ -161,6 +174,9 @@ DWORD ComHandle::write(const void* buffer, DWORD count) {
         const auto accepted = session_->write({bytes + sent, count - sent}, deadline, last);
         if (!accepted) return MAXDWORD;
         if (*accepted > 0) {
+            if (device_->tap_)
+                device_->tap_->bytes(device_->number_, host::serial::PortTap::Direction::Written,
+                                     {bytes + sent, *accepted});
             sent += static_cast<DWORD>(*accepted);
             leftBy = last;
             continue;
@@ -311,6 +327,7 @@ void ComHandle::preClose() {
         if (closing_) return;
         closing_ = true;
         device_->held_ = false;
+        if (device_->tap_) device_->tap_->closed(device_->number_);
         device_->waiters_.notifyAll();
         if (released_) return;
         released_ = true;

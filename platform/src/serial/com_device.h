@@ -8,6 +8,7 @@
 // call on the handle has returned, so a ComHandle is never freed under a running call.
 #pragma once
 
+#include <host/serial.h>
 #include <pegdser.h>
 
 #include <memory>
@@ -56,7 +57,7 @@ class ComHandle {
 class ComDevice final : public LineListener, public std::enable_shared_from_this<ComDevice> {
   public:
     // The device owns itself until deinit(): its address is the driver's device context.
-    static ComDevice* create(std::shared_ptr<Line> line);
+    static ComDevice* create(std::shared_ptr<Line> line, unsigned comNumber);
 
     // An open handle; null with the last error set. Only one handle is open at a time.
     ComHandle* open(DWORD access);
@@ -65,14 +66,18 @@ class ComDevice final : public LineListener, public std::enable_shared_from_this
     void deinit();
 
     void lineChanged(DWORD edgeEvents) override;
+    // Replaces the port's tap; null for none.
+    void setTap(std::shared_ptr<host::serial::PortTap> tap);
 
   private:
     friend class ComHandle;
-    explicit ComDevice(std::shared_ptr<Line> line) : line_(std::move(line)) {}
+    ComDevice(std::shared_ptr<Line> line, unsigned comNumber)
+        : line_(std::move(line)), number_(comNumber) {}
     // Adds edge events to the history of every handle whose mask holds them.
     void addEdgesLocked(DWORD edgeEvents);
 
     const std::shared_ptr<Line> line_;
+    const unsigned number_;
     std::shared_ptr<ComDevice> self_;
     std::mutex lock_;
     // Guarded by lock_.
@@ -80,6 +85,7 @@ class ComDevice final : public LineListener, public std::enable_shared_from_this
     std::vector<ComHandle*> handles_;
     bool held_ = false;  // a handle is open (not yet pre-closed)
     bool removed_ = false;
+    std::shared_ptr<host::serial::PortTap> tap_;
 };
 
 }  // namespace ce::serial

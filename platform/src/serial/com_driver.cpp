@@ -6,6 +6,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "devices/reg_values.h"
 #include "serial/com_device.h"
@@ -14,9 +15,14 @@
 namespace ce::serial {
 namespace {
 
+struct ActiveLine {
+    unsigned comNumber;
+    std::shared_ptr<Line> line;
+};
+
 struct LineTable {
     std::mutex lock;
-    std::map<DWORD, std::shared_ptr<Line>> lines;
+    std::map<DWORD, ActiveLine> lines;
     DWORD next = 1;
 };
 
@@ -25,19 +31,20 @@ LineTable& lineTable() {
     return *table;
 }
 
-DWORD addLine(std::shared_ptr<Line> line) {
+DWORD addLine(unsigned comNumber, std::shared_ptr<Line> line) {
     LineTable& t = lineTable();
     std::lock_guard guard(t.lock);
     const DWORD id = t.next++;
-    t.lines.emplace(id, std::move(line));
+    t.lines.emplace(id, ActiveLine{comNumber, std::move(line)});
     return id;
 }
 
-std::shared_ptr<Line> findLine(DWORD id) {
+std::optional<ActiveLine> findLine(DWORD id) {
     LineTable& t = lineTable();
     std::lock_guard guard(t.lock);
     const auto it = t.lines.find(id);
-    return it == t.lines.end() ? nullptr : it->second;
+    if (it == t.lines.end()) return std::nullopt;
+    return it->second;
 }
 
 void removeLine(DWORD id) {
@@ -45,7 +52,7 @@ void removeLine(DWORD id) {
     LineTable& t = lineTable();
     std::lock_guard guard(t.lock);
     if (const auto it = t.lines.find(id); it != t.lines.end()) {
-        last = std::move(it->second);
+        last = std::move(it->second.line);
         t.lines.erase(it);
     }
 }
@@ -58,12 +65,13 @@ ComHandle* handle(DWORD_PTR context) {
 }
 
 DWORD_PTR COM_Init(DWORD_PTR, LPCVOID clientInfo) {
-    auto line = findLine(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(clientInfo)));
-    if (!line) {
+    auto active = findLine(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(clientInfo)));
+    if (!active) {
         SetLastError(ERROR_DEV_NOT_EXIST);
         return 0;
     }
-    return reinterpret_cast<DWORD_PTR>(ComDevice::create(std::move(line)));
+    return reinterpret_cast<DWORD_PTR>(
+        ComDevice::create(std::move(active->line), active->comNumber));
 }
 
 BOOL COM_PreDeinit(DWORD_PTR context) {
@@ -145,7 +153,7 @@ std::unique_ptr<ComActivation> ComActivation::activate(unsigned comNumber,
             return nullptr;
         }
     }
-    const DWORD lineId = addLine(std::move(line));
+    const DWORD lineId = addLine(comNumber, std::move(line));
     HANDLE device = ActivateDeviceEx(keyPath.c_str(), nullptr, 0,
                                      reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(lineId)));
     if (device == nullptr) {

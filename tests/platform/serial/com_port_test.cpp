@@ -295,4 +295,33 @@ TEST_F(ComPortTest, RemovingTheDeviceFailsBlockedAndLaterCalls) {
     EXPECT_EQ(line_->activeNumber(), 0u);
 }
 
+// Notes what a tap sees, one text a call.
+struct RecordingTap : host::serial::PortTap {
+    std::vector<std::string> seen;
+    void opened(unsigned n) override { seen.push_back("open " + std::to_string(n)); }
+    void closed(unsigned n) override { seen.push_back("close " + std::to_string(n)); }
+    void bytes(unsigned n, Direction d, std::span<const std::uint8_t> b) override {
+        seen.push_back((d == Direction::Written ? "> " : "< ") + std::to_string(n) + " " +
+                       std::string(b.begin(), b.end()));
+    }
+};
+
+TEST_F(ComPortTest, ATapSeesTheHandleAndEveryByteBothWaysUntilDetached) {
+    const auto tap = std::make_shared<RecordingTap>();
+    host::serial::attachTap(5, tap);  // the port is active and open already
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(port_, "hi", 2, &done, nullptr));
+    line_->write(bytesOf("yo"));
+    setTimeouts(port_, MAXDWORD, 0, 0);
+    EXPECT_EQ(readFrom(port_, 32).bytes, "yo");
+    ASSERT_TRUE(CloseHandle(port_));
+    // The tap stays with the number: the port activated again is watched from its first open.
+    line_->deactivate();
+    ASSERT_TRUE(line_->activate(5));
+    port_ = openCom(u"COM5:");
+    host::serial::attachTap(5, nullptr);
+    ASSERT_TRUE(WriteFile(port_, "unseen", 6, &done, nullptr));
+    EXPECT_EQ(tap->seen, (std::vector<std::string>{"> 5 hi", "< 5 yo", "close 5", "open 5"}));
+}
+
 }  // namespace
