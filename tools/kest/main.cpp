@@ -13,6 +13,7 @@
 #include "host_setup.h"
 #include "library_handlers.h"
 #include "shell.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -25,6 +26,15 @@ constexpr char kExitCodes[] = R"(Exit codes:
      1 is their normal result); state gives a state (not 0)
   1  a command, or a step of the demo, gave anything else
   2  bad options, an unknown command or bad arguments (the line is skipped, the shell goes on))";
+
+// CLI11's own message for a word that is not a number says only that it is out of range.
+const CLI::Validator kNumber(
+    [](std::string& text) {
+        return text.empty() || text.find_first_not_of("0123456789") != std::string::npos
+                   ? "'" + text + "' is not a number"
+                   : std::string();
+    },
+    "", "number");
 
 constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object per line):
   status: TEXT                     a status text of the library ({"event":"status","text":...})
@@ -40,6 +50,7 @@ int main(int argc, char** argv) {
     kest_tool::HostOptions host;
     bool json = false;
     bool quiet = false;
+    bool noPeripheral = false;
     std::string profileFile;
     std::string dataPort = "auto";
     int dataPortDelayMs = static_cast<int>(host.peripheral.port.dataPortDelay.count());
@@ -48,12 +59,13 @@ int main(int argc, char** argv) {
                  "kest"};
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", "kest " KEST_VERSION);
     app.footer(kExitCodes);
     app.add_option("--root", host.root, "Host directory that stands for the handheld's files")
         ->capture_default_str();
     app.add_option("--registry", host.registryFile, ".reg file merged over the built-in registry")
         ->check(CLI::ExistingFile);
-    app.add_flag("!--no-peripheral", host.withPeripheral,
+    app.add_flag("--no-peripheral", noPeripheral,
                  "Do not start the simulated peripheral; COM1: is then only what --serial maps");
     app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
         ->type_name("COMn:=PATH");
@@ -70,6 +82,7 @@ int main(int argc, char** argv) {
         app.add_option(
                "--data-port-delay", dataPortDelayMs,
                "Milliseconds from power-on until the data port appears (overrides the profile's)")
+            ->check(kNumber)
             ->check(CLI::Range(0, 600000))
             ->capture_default_str();
     app.add_flag("--json", json, "One JSON object per line");
@@ -89,9 +102,15 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
+        const std::vector<std::string> unknown = app.remaining();
+        if (app.get_subcommands().empty() && !unknown.empty())
+            std::cerr << "kest: '" << tool_text::excerpt(unknown.front())
+                      << "' is not a command (demo or shell)" << std::endl;
+        else
+            std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
         return kExitUsage;
     }
+    host.withPeripheral = !noPeripheral;
 
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {

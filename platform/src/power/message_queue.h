@@ -4,6 +4,7 @@
 
 #include <msgqueue.h>
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -15,7 +16,7 @@ namespace ce::power {
 struct QueueState;
 
 class QueueEnd final : public kernel::Waitable, public std::enable_shared_from_this<QueueEnd> {
-public:
+  public:
     QueueEnd(std::shared_ptr<QueueState> queue, bool readAccess);
     ~QueueEnd() override;
 
@@ -28,12 +29,17 @@ public:
     bool readAccess() const { return readAccess_; }
     const std::shared_ptr<QueueState>& queue() const { return queue_; }
 
-private:
+  private:
     const std::shared_ptr<QueueState> queue_;
     const bool readAccess_;
 };
 
 // Opens another end on the queue behind an existing end.
 std::shared_ptr<QueueEnd> openEnd(const QueueEnd& existing, bool readAccess);
+
+// Waits until every message written to the queue has been read and a reader has come back and
+// found it empty (or no reader is left): a reader that drains its queue in a loop has then
+// handled what it read. False when the deadline passes first.
+bool waitUntilDrained(const QueueEnd& end, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace ce::power
