@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <iostream>
 #include <string>
 
@@ -30,8 +31,10 @@ constexpr char kExitCodes[] = R"(Exit codes:
 // CLI11's own message for a word that is not a number says only that it is out of range.
 const CLI::Validator kNumber(
     [](std::string& text) {
-        return text.empty() || text.find_first_not_of("0123456789") != std::string::npos
-                   ? "'" + text + "' is not a number"
+        long long value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error != std::errc{} || end != text.data() + text.size()
+                   ? "'" + tool_text::excerpt(text) + "' is not a number"
                    : std::string();
     },
     "", "number");
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         const std::vector<std::string> unknown = app.remaining();
-        if (app.get_subcommands().empty() && !unknown.empty())
+        if (app.get_subcommands().empty() && !unknown.empty() && !unknown.front().starts_with("-"))
             std::cerr << "kest: '" << tool_text::excerpt(unknown.front())
                       << "' is not a command (demo or shell)" << std::endl;
         else
@@ -125,7 +128,7 @@ int main(int argc, char** argv) {
             host.peripheral.port.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
         setup = std::make_unique<kest_tool::HostSetup>(host);
     } catch (const kest_tool::SetupError& e) {
-        std::cerr << "kest: " << e.what() << std::endl;
+        std::cerr << "kest: " << tool_text::shown(e.what()) << std::endl;
         return kExitUsage;
     }
 
