@@ -17,6 +17,7 @@
 #include <string>
 
 #include "session.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "drx: " << e.what() << " (see --help)" << std::endl;
+        std::cerr << "drx: " << tool_text::shown(e.what()) << " (see --help)" << std::endl;
         return kExitUsage;
     }
 

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
             std::cerr << "kest: '" << tool_text::excerpt(unknown.front())
                       << "' is not a command (demo or shell)" << std::endl;
         else
-            std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
+            std::cerr << "kest: " << tool_text::shown(e.what()) << " (see --help)" << std::endl;
         return kExitUsage;
     }
     host.withPeripheral = !noPeripheral;
