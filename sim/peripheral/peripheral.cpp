@@ -185,6 +185,12 @@ void Peripheral::activateDataPort() {
     const unsigned number = *profile_.port.dataPort == PeripheralOptions::kLowestFreePort
                                 ? chooseDataPortNumber()
                                 : *profile_.port.dataPort;
+    if (number == 0) {
+        std::lock_guard guard(mutex_);
+        dataPortError_ = "no COM number from 2 to " + std::to_string(kMaxDataPortNumber) +
+                         " is free for the data port";
+        return;
+    }
     auto port = DataPort::activate(number, profile_.port.dataBitRate,
                                    [this](const Frame& frame) { record(frame); });
     const DWORD error = port ? 0 : GetLastError();
@@ -202,9 +208,16 @@ void Peripheral::activateDataPort() {
     changed_.notify_all();
 }
 
+// A new adapter usually appears above the ports present, so the data port does too while the
+// library can still find it there; 0 when every number it looks at is taken.
 unsigned Peripheral::chooseDataPortNumber() const {
     const std::vector<unsigned> present = activeComNumbers();
-    return present.empty() ? 1 : *std::max_element(present.begin(), present.end()) + 1;
+    const unsigned above =
+        present.empty() ? 2 : std::max(2u, *std::max_element(present.begin(), present.end()) + 1);
+    if (above <= kMaxDataPortNumber) return above;
+    for (unsigned number = 2; number <= kMaxDataPortNumber; ++number)
+        if (std::find(present.begin(), present.end(), number) == present.end()) return number;
+    return 0;
 }
 
 void Peripheral::record(const Frame& frame) {

@@ -17,13 +17,20 @@
 
 namespace sim {
 
+// The library looks for its data port among COM2: to COM31: (COM1: is the power port); a port
+// above that is never found.
+inline constexpr unsigned kMaxDataPortNumber = 31;
+inline constexpr char kDataPortLimit[] =
+    "the library looks for its data port among COM2: to COM31: only";
+
 struct PeripheralOptions {
     // From power-up until the data port appears. 0 makes it appear before the CreateFileW that
     // powers the peripheral returns.
     std::chrono::milliseconds dataPortDelay{50};
 
-    // kLowestFreePort: one above the highest COM number active when the port comes up. A number:
-    // that COM number. Nothing: the port never appears.
+    // kLowestFreePort: one above the highest COM number active when the port comes up, or when
+    // that is above kMaxDataPortNumber the lowest free one from 2. A number: that COM number.
+    // Nothing: the port never appears.
     static constexpr unsigned kLowestFreePort = 0;
     std::optional<unsigned> dataPort = kLowestFreePort;
 

@@ -3,8 +3,9 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <array>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -15,7 +16,6 @@
 namespace sim {
 namespace {
 
-constexpr std::int64_t kMaxComNumber = 9999;
 constexpr std::int64_t kMaxDelayMs = 600000;
 constexpr std::int64_t kMinBitRate = 300;
 constexpr std::int64_t kMaxBitRate = 4000000;
@@ -119,7 +119,12 @@ void parsePort(const Section& port, PeripheralOptions& options) {
                 throw ProfileError(port.what("number") +
                                    ": expected \"auto\", \"never\" or a COM number");
         } else {
-            options.dataPort = static_cast<unsigned>(*port.integer("number", 2, kMaxComNumber));
+            const std::int64_t value = *port.integer("number", INT64_MIN, INT64_MAX);
+            if (value < 2 || value > kMaxDataPortNumber)
+                throw ProfileError(port.what("number") + ": " + std::to_string(value) +
+                                   " is out of range 2.." + std::to_string(kMaxDataPortNumber) +
+                                   ": " + kDataPortLimit);
+            options.dataPort = static_cast<unsigned>(value);
         }
     }
     if (const auto delay = port.integer("delay_ms", 0, kMaxDelayMs))
@@ -146,11 +151,38 @@ void parseVersion(const Section& version, PeripheralIdentity& identity) {
         identity.serialNumber = static_cast<std::uint32_t>(*serial);
 }
 
+// A profile is untrusted input: the file it serves must be its own, not any file of the host.
+// The name is relative, without "..", and what it names, links resolved, is inside the profile's
+// directory.
+std::filesystem::path confinedContentPath(const std::string& what, const std::string& name,
+                                          const std::filesystem::path& directory) {
+    const std::filesystem::path relative(name);
+    if (relative.empty() || relative.is_absolute() || relative.has_root_name())
+        throw ProfileError(what + ": \"" + name +
+                           "\": expected a path relative to the profile's directory, not an "
+                           "absolute path");
+    for (const auto& part : relative)
+        if (part == "..")
+            throw ProfileError(what + ": \"" + name + "\": expected a path with no \"..\"");
+    const std::filesystem::path here = directory.empty() ? "." : directory;
+    std::error_code baseError;
+    std::error_code resolvedError;
+    const std::filesystem::path base = std::filesystem::weakly_canonical(here, baseError);
+    const std::filesystem::path resolved =
+        std::filesystem::weakly_canonical(here / relative, resolvedError);
+    const auto [mismatch, ignored] =
+        std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
+    if (baseError || resolvedError || mismatch != base.end())
+        throw ProfileError(what + ": \"" + name +
+                           "\": leads out of the profile's directory (through a link)");
+    return resolved;
+}
+
 std::vector<std::uint8_t> readContentFile(const Section& file, const std::string& name,
                                           const std::optional<std::filesystem::path>& directory) {
     const std::string what = file.what("content_file");
     if (!directory) throw ProfileError(what + ": only in a profile read from a file");
-    const std::filesystem::path path = *directory / name;
+    const std::filesystem::path path = confinedContentPath(what, name, *directory);
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     if (error) throw ProfileError(what + ": " + path.string() + ": " + error.message());
@@ -264,8 +296,8 @@ std::optional<std::string> screenBytes(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte == '\n') ++line;
-        const bool allowed = byte == '\t' || byte == '\n' || byte == '\r' ||
-                             (byte >= 0x20 && byte < 0x7F);
+        const bool allowed =
+            byte == '\t' || byte == '\n' || byte == '\r' || (byte >= 0x20 && byte < 0x7F);
         if (!allowed) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02X", byte);

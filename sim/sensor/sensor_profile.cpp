@@ -2,7 +2,9 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,10 +21,33 @@ constexpr std::size_t kMaxFaults = 16;
 constexpr std::int64_t kMinImageSide = 8;
 constexpr std::int64_t kMaxImageSide = 1024;
 
-// Thrown inside the parser only, caught at its end and turned into the result's error.
+// Thrown inside the parser only, caught at its end and turned into the result's error; with the
+// line of the profile when the error is about one key.
 struct ProfileError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit ProfileError(const std::string& what, std::uint32_t onLine = 0)
+        : std::runtime_error(what), line(onLine) {}
+    std::uint32_t line;
 };
+
+// Refuses keys that are not listed: a misspelt key or table would otherwise be ignored silently.
+// `what` names the table in errors ("" for the top level).
+void allowOnly(const toml::table& table, const std::string& what,
+               std::initializer_list<std::string_view> keys) {
+    for (const auto& [key, value] : table)
+        if (std::find(keys.begin(), keys.end(), key.str()) == keys.end())
+            throw ProfileError((what.empty() ? "" : what + ": ") + "unknown key \"" +
+                                   std::string(key.str()) + "\"",
+                               key.source().begin.line);
+}
+
+// The table under `key` of the top level, if there is one, with its keys checked.
+void checkTable(const toml::table& root, std::string_view key,
+                std::initializer_list<std::string_view> keys) {
+    const toml::node* node = root.get(key);
+    if (node == nullptr) return;
+    if (!node->is_table()) throw ProfileError(std::string(key) + ": expected a table");
+    allowOnly(*node->as_table(), std::string(key), keys);
+}
 
 std::int64_t integer(const toml::node_view<const toml::node>& node, const std::string& what,
                      std::int64_t low, std::int64_t high, std::int64_t fallback) {
@@ -79,6 +104,7 @@ void endpointKind(const std::string& kind, const std::string& what, SensorEndpoi
 SensorEndpoint parseEndpoint(const toml::node& node, const std::string& what, BYTE defaultNumber) {
     const toml::table* table = node.as_table();
     if (table == nullptr) throw ProfileError(what + ": expected a table");
+    allowOnly(*table, what, {"kind", "number", "max_packet_size", "interval"});
     const toml::node_view<const toml::node> view{node};
     SensorEndpoint endpoint;
     bool in = false;
@@ -97,6 +123,8 @@ SensorEndpoint parseEndpoint(const toml::node& node, const std::string& what, BY
 
 SensorInterface parseInterface(const toml::node& node, const std::string& what) {
     if (!node.is_table()) throw ProfileError(what + ": expected a table");
+    allowOnly(*node.as_table(), what,
+              {"number", "alternate", "class", "subclass", "protocol", "endpoints"});
     const toml::node_view<const toml::node> view{node};
     SensorInterface setting;
     setting.number = byteField(view["number"], what + ": number", 0);
@@ -172,6 +200,13 @@ RegistryValue parseRegistryValue(const std::string& name, const toml::node& node
 }
 
 SensorProfile parseTable(const toml::table& root) {
+    allowOnly(root, "",
+              {"name", "device", "interface", "stack", "bulk", "capture", "faults", "registry"});
+    checkTable(root, "device",
+               {"vendor_id", "product_id", "release", "manufacturer", "product", "serial"});
+    checkTable(root, "stack", {"suspend"});
+    checkTable(root, "bulk", {"rate"});
+    checkTable(root, "capture", {"width", "height", "seed"});
     SensorProfile profile;
     profile.interfaces.clear();
     const toml::node_view<const toml::node> view{root};
@@ -244,7 +279,9 @@ ProfileResult parseProfile(std::string_view text, std::string_view source) {
         message << source << ":" << error.source().begin.line << ": " << error.description();
         return {std::nullopt, message.str()};
     } catch (const ProfileError& error) {
-        return {std::nullopt, prefix + error.what()};
+        if (error.line == 0) return {std::nullopt, prefix + error.what()};
+        return {std::nullopt,
+                std::string(source) + ":" + std::to_string(error.line) + ": " + error.what()};
     }
 }
 

@@ -3,20 +3,19 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "shown_text.h"
+
 namespace drx_tool {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A text value goes in quotes when it holds a blank, so that key=value pairs stay separable.
+// A text value goes in quotes when it holds a blank, a quote or a backslash, so that key=value
+// pairs stay separable.
 std::string textValue(const std::string& value) {
-    if (value.find_first_of(" \"\t") == std::string::npos && !value.empty()) return value;
-    std::string quoted = "\"";
-    for (const char c : value) {
-        if (c == '"' || c == '\\') quoted.push_back('\\');
-        quoted.push_back(c);
-    }
-    return quoted + "\"";
+    if (value.find_first_of(" \"\\\t") == std::string::npos && !value.empty())
+        return tool_text::shown(value);
+    return tool_text::quoted(value);
 }
 
 }  // namespace
@@ -24,13 +23,17 @@ std::string textValue(const std::string& value) {
 void printResult(Format format, std::string_view command, std::int64_t code,
                  const std::vector<Field>& fields) {
     if (format == Format::Json) {
-        Json object{{"event", "result"}, {"command", std::string(command)}, {"code", code}};
-        for (const Field& field : fields)
-            std::visit([&](const auto& value) { object[field.key] = value; }, field.value);
+        Json object{{"event", "result"}, {"command", tool_text::forJson(command)}, {"code", code}};
+        for (const Field& field : fields) {
+            if (const auto* number = std::get_if<std::int64_t>(&field.value))
+                object[field.key] = *number;
+            else
+                object[field.key] = tool_text::forJson(std::get<std::string>(field.value));
+        }
         std::cout << object.dump() << std::endl;
         return;
     }
-    std::string line = "result: " + std::string(command) + " " + std::to_string(code);
+    std::string line = "result: " + tool_text::shown(command) + " " + std::to_string(code);
     for (const Field& field : fields) {
         line += " " + field.key + "=";
         if (const auto* number = std::get_if<std::int64_t>(&field.value))

@@ -15,7 +15,9 @@ Outcome failure(std::uint32_t error, std::vector<Field> fields) {
 }
 
 Outcome usage(const std::string& message) {
-    return failure(ERROR_INVALID_PARAMETER, {{"message", message}});
+    Outcome outcome = failure(ERROR_INVALID_PARAMETER, {{"message", message}});
+    outcome.invalid = true;
+    return outcome;
 }
 
 std::optional<std::uint32_t> parseNumber(const std::string& text) {

@@ -14,6 +14,7 @@ namespace drx_tool {
 struct Outcome {
     std::int64_t code = 0;
     std::vector<Field> fields;
+    bool invalid = false;  // the command line could not be carried out as written
 };
 
 // The result of a failed call: the error by number and name (0 counts as ERROR_GEN_FAILURE).

@@ -4,9 +4,12 @@
 #include <sensor/sensor.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <iostream>
 #include <sstream>
 
 #include "error_names.h"
+#include "shown_text.h"
 
 namespace drx_tool {
 namespace {
@@ -56,6 +59,7 @@ Session::~Session() {
 }
 
 bool Session::run(const std::string& line) {
+    ++lineNumber_;
     const Arguments all = words(line);
     if (all.empty() || all.front().starts_with("#")) return true;
     const std::string& command = all.front();
@@ -80,6 +84,13 @@ bool Session::run(const std::string& line) {
     else if (const auto onOne = handleCommands.find(command); onOne != handleCommands.end())
         outcome = onHandle(arguments, onOne->second);
     printResult(format_, command, outcome.code, outcome.fields);
+    if (outcome.invalid) {
+        // usage() made it: its last field is the message.
+        const auto& message = std::get<std::string>(outcome.fields.back().value);
+        std::cerr << "drx: line " << lineNumber_ << ": '" << tool_text::excerpt(command)
+                  << "': " << message << std::endl;
+    }
+    exitCode_ = std::max(exitCode_, outcome.invalid ? 2 : outcome.code != 0 ? 1 : 0);
     return command != "quit";
 }
 

@@ -28,8 +28,12 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Runs one command line; false once the session should end (quit).
+    // Runs one command line; false once the session should end (quit). A line that cannot be
+    // carried out as written is also reported on standard error with its number.
     bool run(const std::string& line);
+    // For the lines run so far: 0 every command succeeded, 1 one failed, 2 one could not be
+    // carried out as written (an unknown command, bad arguments).
+    int exitCode() const { return exitCode_; }
 
   private:
     Outcome install(const Arguments& arguments);
@@ -56,6 +60,8 @@ class Session {
     bool unplugging_ = false;
     std::map<int, HANDLE> handles_;  // the shell's handle numbers
     int nextHandle_ = 1;
+    std::size_t lineNumber_ = 0;
+    int exitCode_ = 0;
 };
 
 }  // namespace drx_tool

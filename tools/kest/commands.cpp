@@ -10,6 +10,7 @@
 #include "host_commands.h"
 #include "kest.h"
 #include "library_handlers.h"
+#include "shown_text.h"
 
 namespace kest_tool {
 namespace {
@@ -24,7 +25,7 @@ std::int64_t integer(const std::string& text, std::string_view name, std::int64_
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc{} || end != text.data() + text.size() || value < min || value > max)
         throw UsageError(std::string(name) + " must be an integer from " + std::to_string(min) +
-                         " to " + std::to_string(max) + ", not '" + text + "'");
+                         " to " + std::to_string(max) + ", not '" + tool_text::excerpt(text) + "'");
     return value;
 }
 

@@ -1,64 +1,16 @@
 #include "console.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "shown_text.h"
 #include "state_names.h"
 
 namespace kest_tool {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-bool printable(unsigned char c) {
-    return c >= 0x20 && c < 0x7F;
-}
-
-// Texts come from the library and, through it, from the peripheral: a control byte must not
-// reach the terminal as such.
-std::string escaped(std::string_view text) {
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (printable(c) && c != '\\') {
-            out.push_back(ch);
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-std::string quotedText(std::string_view text) {
-    std::string out = "\"";
-    for (const char ch : escaped(text)) {
-        if (ch == '"') out.push_back('\\');
-        out.push_back(ch);
-    }
-    out.push_back('"');
-    return out;
-}
-
-// The library's texts are 8-bit; read as Latin-1 they become valid UTF-8 without losing a byte.
-std::string utf8(std::string_view text) {
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out.push_back(ch);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
 
 std::string line(const Json& object) {
     return object.dump();
@@ -86,9 +38,9 @@ void Console::status(std::string_view text) {
     std::lock_guard guard(lock_);
     if (quiet_) return;
     if (format_ == Format::Json)
-        emit(line(Json{{"event", "status"}, {"text", utf8(text)}}));
+        emit(line(Json{{"event", "status"}, {"text", tool_text::forJson(text)}}));
     else
-        emit("status: " + escaped(text));
+        emit("status: " + tool_text::shown(text));
 }
 
 void Console::state(int state) {
@@ -108,7 +60,7 @@ void Console::result(std::string_view command, int code, const std::vector<Field
             if (const auto* number = std::get_if<std::int64_t>(&field.value))
                 object[field.key] = *number;
             else
-                object[field.key] = utf8(std::get<std::string>(field.value));
+                object[field.key] = tool_text::forJson(std::get<std::string>(field.value));
         }
         emit(line(object));
         return;
@@ -119,7 +71,7 @@ void Console::result(std::string_view command, int code, const std::vector<Field
         if (const auto* number = std::get_if<std::int64_t>(&field.value))
             text += std::to_string(*number);
         else
-            text += quotedText(std::get<std::string>(field.value));
+            text += tool_text::quoted(std::get<std::string>(field.value));
     }
     emit(text);
 }

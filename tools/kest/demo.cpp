@@ -1,5 +1,7 @@
 #include "demo.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -32,6 +34,10 @@ bool run(const std::string& step, CommandContext& context) {
     const LineOutcome outcome = runLine(step, context);
     if (outcome.kind == LineOutcome::Kind::Succeeded) return true;
     std::cerr << "kest: demo: step '" << step << "' did not succeed" << std::endl;
+    // The peripheral may be why: a data port it could not put up.
+    if (context.peripheral != nullptr && !context.peripheral->dataPortError().empty())
+        std::cerr << "kest: demo: the peripheral: " << context.peripheral->dataPortError()
+                  << std::endl;
     return false;
 }
 
@@ -70,7 +76,8 @@ bool reportFile(const std::vector<std::string>& statuses, const CommandContext& 
 
 // The library does not replace a file it finds in place, so a second demo in the same root
 // would stop at "File already exists". With the simulated peripheral the name is known, and
-// the copy an earlier run left is removed first; only a plain name is trusted for that.
+// the copy an earlier run left is removed first, through the platform's file system so that
+// nothing outside the root can be touched; only a plain name is trusted for that.
 void removeEarlierCopy(const CommandContext& context) {
     if (context.peripheral == nullptr) return;
     const auto& header = context.peripheral->profile().file.nameHeader;
@@ -80,9 +87,9 @@ void removeEarlierCopy(const CommandContext& context) {
         std::all_of(name.begin(), name.end(), [](char c) {
             return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
         });
-    std::error_code ignored;
-    if (plain)
-        std::filesystem::remove(hostPath(context.root, "QUOX/RUV/" + name + ".bin"), ignored);
+    if (!plain) return;
+    const std::string path = "\\QUOX\\RUV\\" + name + ".bin";
+    DeleteFileW(std::u16string(path.begin(), path.end()).c_str());
 }
 
 }  // namespace

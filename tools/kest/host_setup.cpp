@@ -3,10 +3,15 @@
 #include <host/files.h>
 #include <host/registry.h>
 #include <host/serial.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
 
 namespace kest_tool {
 namespace {
@@ -40,6 +45,33 @@ SerialMap parseSerialMap(const std::string& text) {
     return {*number, text.substr(equals + 1)};
 }
 
+// The root is made at start-up, so that a root that cannot be one is refused before the library
+// runs rather than when it first writes a file.
+void prepareRoot(const std::string& root) {
+    if (root.empty()) throw SetupError("--root: must name a directory, not be empty");
+    std::error_code error;
+    std::filesystem::create_directories(root, error);
+    if (error || !std::filesystem::is_directory(root))
+        throw SetupError("--root " + root + ": cannot be made a directory" +
+                         (error ? " (" + error.message() + ")" : std::string()));
+}
+
+// A mapped port is opened as a tty: a regular file or a directory would only give the library
+// endless retries. A path that does not exist yet may be an adapter still to be plugged in
+// (its port is listed once the path exists), so it is only mentioned.
+void checkTtyPath(const std::string& option, const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            throw SetupError(option + ": not a terminal or character device (" +
+                             std::strerror(errno) + ")");
+        std::cerr << "kest: " << option << ": no such device yet; the port is listed once " << path
+                  << " exists" << std::endl;
+        return;
+    }
+    if (!S_ISCHR(status.st_mode)) throw SetupError(option + ": not a terminal or character device");
+}
+
 }  // namespace
 
 std::optional<unsigned> parseDataPort(const std::string& text) {
@@ -48,6 +80,8 @@ std::optional<unsigned> parseDataPort(const std::string& text) {
     const auto number = comNumber(text);
     if (!number || *number == 1)
         throw SetupError("--data-port " + text + ": expected auto, never or a COM number above 1");
+    if (*number > sim::kMaxDataPortNumber)
+        throw SetupError("--data-port " + text + ": " + sim::kDataPortLimit);
     return number;
 }
 
@@ -61,6 +95,9 @@ HostSetup::HostSetup(const HostOptions& options) {
                     "--serial COM1: is the simulated peripheral's power port; add "
                     "--no-peripheral to map it");
 
+    for (std::size_t i = 0; i < maps.size(); ++i)
+        checkTtyPath("--serial " + options.serialMaps[i], maps[i].path);
+    prepareRoot(options.root);
     host::files::setRoot(options.root);
     if (!options.registryFile.empty()) {
         const host::registry::LoadResult loaded = host::registry::loadFile(options.registryFile);

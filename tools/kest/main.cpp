@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +17,7 @@
 #include "install_paths.h"
 #include "library_handlers.h"
 #include "shell.h"
+#include "shown_text.h"
 #include "wire_trace.h"
 
 namespace {
@@ -29,6 +31,17 @@ constexpr char kExitCodes[] = R"(Exit codes:
      1 is their normal result); state gives a state (not 0)
   1  a command, or a step of the demo, gave anything else
   2  bad options, an unknown command or bad arguments (the line is skipped, the shell goes on))";
+
+// CLI11's own message for a word that is not a number says only that it is out of range.
+const CLI::Validator kNumber(
+    [](std::string& text) {
+        long long value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error != std::errc{} || end != text.data() + text.size()
+                   ? "'" + tool_text::excerpt(text) + "' is not a number"
+                   : std::string();
+    },
+    "", "number");
 
 constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object per line):
   status: TEXT                     a status text of the library ({"event":"status","text":...})
@@ -50,6 +63,7 @@ int main(int argc, char** argv) {
     kest_tool::HostOptions host;
     bool json = false;
     bool quiet = false;
+    bool noPeripheral = false;
     std::string profileFile;
     std::string dataPort = "auto";
     int dataPortDelayMs = static_cast<int>(host.peripheral.port.dataPortDelay.count());
@@ -58,12 +72,13 @@ int main(int argc, char** argv) {
                  "kest"};
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", "kest " KEST_VERSION);
     app.footer(kExitCodes);
     app.add_option("--root", host.root, "Host directory that stands for the handheld's files")
         ->capture_default_str();
     app.add_option("--registry", host.registryFile, ".reg file merged over the built-in registry")
         ->check(CLI::ExistingFile);
-    app.add_flag("!--no-peripheral", host.withPeripheral,
+    app.add_flag("--no-peripheral", noPeripheral,
                  "Do not start the simulated peripheral; COM1: is then only what --serial maps");
     app.add_option("--serial", host.serialMaps, "Map a COM port onto a host tty: COMn:=PATH")
         ->type_name("COMn:=PATH");
@@ -80,6 +95,7 @@ int main(int argc, char** argv) {
         app.add_option(
                "--data-port-delay", dataPortDelayMs,
                "Milliseconds from power-on until the data port appears (overrides the profile's)")
+            ->check(kNumber)
             ->check(CLI::Range(0, 600000))
             ->capture_default_str();
     app.add_flag("--json", json, "One JSON object per line");
@@ -104,9 +120,15 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "kest: " << e.what() << " (see --help)" << std::endl;
+        const std::vector<std::string> unknown = app.remaining();
+        if (app.get_subcommands().empty() && !unknown.empty() && !unknown.front().starts_with("-"))
+            std::cerr << "kest: '" << tool_text::excerpt(unknown.front())
+                      << "' is not a command (demo or shell)" << std::endl;
+        else
+            std::cerr << "kest: " << tool_text::shown(e.what()) << " (see --help)" << std::endl;
         return kExitUsage;
     }
+    host.withPeripheral = !noPeripheral;
 
     // The trace is attached before the host comes up, so that it sees the first power-on.
     std::ofstream traceStream;
@@ -135,7 +157,7 @@ int main(int argc, char** argv) {
             host.peripheral.port.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
         setup = std::make_unique<kest_tool::HostSetup>(host);
     } catch (const kest_tool::SetupError& e) {
-        std::cerr << "kest: " << e.what() << std::endl;
+        std::cerr << "kest: " << tool_text::shown(e.what()) << std::endl;
         return kExitUsage;
     }
 

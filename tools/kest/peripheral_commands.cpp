@@ -4,6 +4,7 @@
 
 #include "host_commands.h"
 #include "peripheral/peripheral.h"
+#include "shown_text.h"
 #include "wire_trace.h"
 
 namespace kest_tool {
@@ -27,7 +28,7 @@ std::uint32_t faultValue(const std::string& text, const sim::FaultInfo& info) {
     if (error != std::errc{} || stop != end || begin == end || value < info.min || value > info.max)
         throw UsageError(std::string(info.name) + " takes an integer from " +
                          std::to_string(info.min) + " to " + std::to_string(info.max) + ", not '" +
-                         text + "'");
+                         tool_text::excerpt(text) + "'");
     return static_cast<std::uint32_t>(value);
 }
 
@@ -40,7 +41,7 @@ CommandResult fault(Arguments a, sim::Peripheral& peripheral) {
         faults.clearAll();
     } else {
         const sim::FaultInfo* info = sim::findFault(a[0]);
-        if (info == nullptr) throw UsageError("unknown fault '" + a[0] + "'");
+        if (info == nullptr) throw UsageError("unknown fault '" + tool_text::excerpt(a[0]) + "'");
         if (info->takesValue != (a.size() == 2))
             throw UsageError(std::string(info->name) +
                              (info->takesValue ? " needs an argument" : " takes no argument"));
@@ -61,11 +62,13 @@ std::vector<std::uint8_t> hexBytes(Arguments words) {
     std::vector<std::uint8_t> bytes;
     for (const std::string& word : words) {
         if (word.size() % 2 != 0)
-            throw UsageError("'" + word + "' is not a whole number of hexadecimal bytes");
+            throw UsageError("'" + tool_text::excerpt(word) +
+                             "' is not a whole number of hexadecimal bytes");
         for (std::size_t i = 0; i < word.size(); i += 2) {
             const int high = hexDigit(word[i]);
             const int low = hexDigit(word[i + 1]);
-            if (high < 0 || low < 0) throw UsageError("'" + word + "' is not hexadecimal");
+            if (high < 0 || low < 0)
+                throw UsageError("'" + tool_text::excerpt(word) + "' is not hexadecimal");
             bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
         }
     }
@@ -108,7 +111,7 @@ CommandResult peripheralCommand(Arguments arguments, CommandContext& context) {
     if (arguments[0] == "fault") return fault(rest, peripheral);
     if (arguments[0] == "send") return send(rest, peripheral);
     if (arguments[0] == "log") return log(rest, peripheral);
-    throw UsageError("expected fault, send or log, not '" + arguments[0] + "'");
+    throw UsageError("expected fault, send or log, not '" + tool_text::excerpt(arguments[0]) + "'");
 }
 
 std::string faultHelp() {

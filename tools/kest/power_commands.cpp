@@ -6,13 +6,20 @@
 #include <vector>
 
 #include "host_commands.h"
+#include "shown_text.h"
 
 namespace kest_tool {
 namespace {
 
+// As long as a wait-state waits by default: the library reads its queue between passes.
+constexpr DWORD kReadWaitMs = 10000;
+
+// The command returns once the library has read the record and come back for more, so that a
+// later command of the script comes after the record's effect, every run alike.
 CommandResult broadcast(const std::vector<std::uint8_t>& record) {
     const std::size_t queues = host::power::broadcast(record.data(), record.size());
-    return {queues > 0 ? 0 : 1, {{"queues", static_cast<std::int64_t>(queues)}}};
+    const bool read = host::power::waitUntilRead(kReadWaitMs);
+    return {queues > 0 && read ? 0 : 1, {{"queues", static_cast<std::int64_t>(queues)}}};
 }
 
 POWER_BROADCAST_POWER_INFO powerInfo(bool acOnline) {
@@ -38,7 +45,7 @@ CommandResult resumeCommand(std::span<const std::string>, CommandContext&) {
 
 CommandResult cradleCommand(std::span<const std::string> arguments, CommandContext&) {
     if (arguments[0] != "in" && arguments[0] != "out")
-        throw UsageError("expected in or out, not '" + arguments[0] + "'");
+        throw UsageError("expected in or out, not '" + tool_text::excerpt(arguments[0]) + "'");
     return broadcast(host::power::makePowerInfoRecord(powerInfo(arguments[0] == "in")));
 }
 

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <vector>
 
+#include "shown_text.h"
+
 namespace kest_tool {
 namespace {
 
@@ -24,7 +26,7 @@ LineOutcome runLine(std::string_view line, CommandContext& context) {
     const std::vector<std::string> w = words(line);
     if (w.empty()) return {};
     const Command* command = findCommand(w[0]);
-    if (command == nullptr) return invalid("unknown command '" + w[0] + "'");
+    if (command == nullptr) return invalid("unknown command '" + tool_text::excerpt(w[0]) + "'");
     const std::span<const std::string> arguments(w.begin() + 1, w.end());
     if (arguments.size() < command->minArguments || arguments.size() > command->maxArguments) {
         std::string usage(command->name);

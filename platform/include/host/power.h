@@ -25,6 +25,11 @@ std::vector<std::uint8_t> makeRecord(DWORD message, DWORD flags);
 std::vector<std::uint8_t> makePowerInfoRecord(const POWER_BROADCAST_POWER_INFO& info,
                                               DWORD flags = 0);
 
+// Waits until every registered queue has been read empty: each record written into it taken and
+// its reader back to find no more, so that a reader which handles its records as it drains them
+// has handled them. Returns false when the time-out (milliseconds) passes first.
+bool waitUntilRead(DWORD timeoutMs);
+
 // Number of current registrations, so that tests can see a library register and let go.
 std::size_t registrationCount();
 

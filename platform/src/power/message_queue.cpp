@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <string>
@@ -23,6 +24,10 @@ struct QueueState {
     std::deque<Message> messages;
     std::vector<QueueEnd*> readers;
     std::vector<QueueEnd*> writers;
+    // False from a write until a read finds the queue empty; drainedChanged wakes the threads
+    // in waitUntilDrained.
+    bool drained = true;
+    std::condition_variable drainedChanged;
 
     bool full() const { return maxMessages != 0 && messages.size() >= maxMessages; }
     bool allowBroken() const { return (flags & MSGQUEUE_ALLOW_BROKEN) != 0; }
@@ -39,7 +44,8 @@ using Clock = std::chrono::steady_clock;
 // Milliseconds left until the deadline, for another wait.
 DWORD remaining(DWORD timeoutMs, Clock::time_point deadline) {
     if (timeoutMs == INFINITE) return INFINITE;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
 }
 
@@ -78,6 +84,7 @@ void QueueEnd::leaveQueueLocked() {
     ends.erase(it);
     // The other side may be waiting for a partner that is now gone.
     queue_->notify(readAccess_ ? queue_->writers : queue_->readers);
+    if (readAccess_) queue_->drainedChanged.notify_all();
 }
 
 void QueueEnd::onHandleClosed() {
@@ -120,6 +127,10 @@ BOOL QueueEnd::read(void* buffer, DWORD size, DWORD* bytesRead, DWORD timeoutMs,
             }
             return TRUE;
         }
+        if (!q.drained) {
+            q.drained = true;
+            q.drainedChanged.notify_all();
+        }
         if (q.writers.empty() && !q.allowBroken()) {
             SetLastError(ERROR_PIPE_NOT_CONNECTED);
             return FALSE;
@@ -155,6 +166,7 @@ BOOL QueueEnd::write(const void* data, DWORD size, DWORD timeoutMs, DWORD flags)
         if (!q.full()) {
             const auto* bytes = static_cast<const BYTE*>(data);
             q.messages.push_back({std::vector<BYTE>(bytes, bytes + size), flags});
+            q.drained = false;
             q.notify(q.readers);
             return TRUE;
         }
@@ -167,6 +179,13 @@ BOOL QueueEnd::write(const void* data, DWORD size, DWORD timeoutMs, DWORD flags)
 
 std::shared_ptr<QueueEnd> openEnd(const QueueEnd& existing, bool readAccess) {
     return std::make_shared<QueueEnd>(existing.queue(), readAccess);
+}
+
+bool waitUntilDrained(const QueueEnd& end, Clock::time_point deadline) {
+    std::unique_lock lock(kernel::waitLock());
+    QueueState& q = *end.queue();
+    return q.drainedChanged.wait_until(lock, deadline,
+                                       [&] { return q.drained || q.readers.empty(); });
 }
 
 }  // namespace ce::power

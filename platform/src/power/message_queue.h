@@ -6,6 +6,7 @@
 
 #include <msgqueue.h>
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -42,5 +43,10 @@ private:
 
 // Opens another end on the queue behind an existing end.
 std::shared_ptr<QueueEnd> openEnd(const QueueEnd& existing, bool readAccess);
+
+// Waits until every message written to the queue has been read and a reader has come back and
+// found it empty (or no reader is left): a reader that drains its queue in a loop has then
+// handled what it read. False when the deadline passes first.
+bool waitUntilDrained(const QueueEnd& end, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace ce::power

@@ -2,6 +2,7 @@
 // of POWER_BROADCAST records into them.
 #include <host/power.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "power/message_queue.h"
@@ -12,7 +13,7 @@ namespace {
 // One RequestPowerNotifications: a write end on the caller's queue and the Message bits it
 // asked for. Its handle is what StopPowerNotifications takes.
 class Registration final : public kernel::Object {
-public:
+  public:
     Registration(std::shared_ptr<QueueEnd> writer, DWORD mask)
         : writer_(std::move(writer)), mask_(mask) {}
 
@@ -20,8 +21,11 @@ public:
     bool deliver(const void* record, DWORD length) {
         return writer_->write(record, length, 0, 0) != FALSE;
     }
+    bool waitUntilRead(std::chrono::steady_clock::time_point deadline) const {
+        return waitUntilDrained(*writer_, deadline);
+    }
 
-private:
+  private:
     const std::shared_ptr<QueueEnd> writer_;
     const DWORD mask_;
 };
@@ -99,8 +103,7 @@ std::vector<std::uint8_t> makeRecord(DWORD message, DWORD flags) {
     return {bytes, bytes + offsetof(POWER_BROADCAST, SystemPowerState)};
 }
 
-std::vector<std::uint8_t> makePowerInfoRecord(const POWER_BROADCAST_POWER_INFO& info,
-                                              DWORD flags) {
+std::vector<std::uint8_t> makePowerInfoRecord(const POWER_BROADCAST_POWER_INFO& info, DWORD flags) {
     std::vector<std::uint8_t> record = makeRecord(PBT_POWERINFOCHANGE, flags);
     const DWORD length = sizeof info;
     std::memcpy(record.data() + offsetof(POWER_BROADCAST, Length), &length, sizeof length);
@@ -109,6 +112,16 @@ std::vector<std::uint8_t> makePowerInfoRecord(const POWER_BROADCAST_POWER_INFO& 
     return record;
 }
 
-std::size_t registrationCount() { return ce::power::liveRegistrations().size(); }
+bool waitUntilRead(DWORD timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool read = true;
+    for (const auto& registration : ce::power::liveRegistrations())
+        read = registration->waitUntilRead(deadline) && read;
+    return read;
+}
+
+std::size_t registrationCount() {
+    return ce::power::liveRegistrations().size();
+}
 
 }  // namespace host::power

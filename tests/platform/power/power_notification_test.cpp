@@ -59,6 +59,20 @@ TEST(PowerNotifications, BroadcastReachesEveryRegisteredQueueInOrder) {
     }
 }
 
+// A record counts as read once its reader has taken it and come back to find no more: a reader
+// that handles records as it drains its queue has then handled it.
+TEST(PowerNotifications, WaitUntilReadWaitsForTheReaderToComeBack) {
+    Listener a;
+    EXPECT_TRUE(host::power::waitUntilRead(0));
+    const auto resume = host::power::makeRecord(PBT_RESUME, 0);
+    ASSERT_EQ(host::power::broadcast(resume.data(), resume.size()), 1u);
+    EXPECT_FALSE(host::power::waitUntilRead(20));
+    EXPECT_FALSE(a.next().empty());
+    EXPECT_FALSE(host::power::waitUntilRead(20));  // taken, but the reader has not come back
+    EXPECT_TRUE(a.next().empty());
+    EXPECT_TRUE(host::power::waitUntilRead(0));
+}
+
 TEST(PowerNotifications, PowerInfoRecordHasThePlatformLayout) {
     Listener l;
     POWER_BROADCAST_POWER_INFO info{};

@@ -128,6 +128,32 @@ TEST(PeripheralDataPort, CountsPortsThatOnlyTheRegistryLists) {
     ASSERT_TRUE(host::registry::loadText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Drivers\\Active\\90]\n"));
 }
 
+// The library looks at COM1: to COM31: only: above the highest listed port the peripheral takes
+// the lowest free one, and with none free it says so.
+TEST(PeripheralDataPort, StaysWhereTheLibraryLooks) {
+    std::string listed = "REGEDIT4\n";
+    for (int n = 3; n <= 40; ++n)
+        listed += "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\" + std::to_string(90 + n) +
+                  "]\n\"Name\"=\"COM" + std::to_string(n) + ":\"\n";
+    ASSERT_TRUE(host::registry::loadText(listed));
+    Peripheral peripheral(immediatePort());
+    peripheral.start();
+    {
+        Handle power(u"COM1:");
+        EXPECT_EQ(peripheral.dataPortNumber(), 2u);
+    }
+    auto adapter = plugged(2);
+    Handle power(u"COM1:");
+    EXPECT_EQ(peripheral.dataPortNumber(), 0u);
+    EXPECT_EQ(peripheral.dataPortError(), "no COM number from 2 to 31 is free for the data port");
+    power.close();
+    adapter->deactivate();
+    std::string removed = "REGEDIT4\n";
+    for (int n = 3; n <= 40; ++n)
+        removed += "[-HKEY_LOCAL_MACHINE\\Drivers\\Active\\" + std::to_string(90 + n) + "]\n";
+    ASSERT_TRUE(host::registry::loadText(removed));
+}
+
 TEST(PeripheralDataPort, TakesTheNumberRecomputedAtEachPowerOn) {
     Peripheral peripheral(immediatePort());
     peripheral.start();

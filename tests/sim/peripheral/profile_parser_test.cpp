@@ -11,6 +11,7 @@
 namespace sim {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -134,6 +135,25 @@ TEST(PeripheralProfiles, ContentFileIsReadFromTheProfilesDirectory) {
     EXPECT_THAT(loadPeripheralProfile(dir / "p.toml").error, HasSubstr("is larger than"));
     EXPECT_THAT(loadPeripheralProfile(dir / "absent.toml").error,
                 StartsWith((dir / "absent.toml").string()));
+
+    // A profile is untrusted: it serves nothing from outside its own directory.
+    fs::create_directories(dir / "sub");
+    std::ofstream(dir / "sub" / "in.bin") << "in";
+    fs::create_symlink("/etc/passwd", dir / "out.bin");
+    const std::pair<const char*, const char*> confined[] = {
+        {"/etc/passwd", "an absolute path"},
+        {"../../../../etc/shadow", "no \"..\""},
+        {"sub/../sub/in.bin", "no \"..\""},
+        {"out.bin", "leads out of the profile's directory"},
+    };
+    for (const auto& [name, reason] : confined) {
+        std::ofstream(dir / "c.toml") << "[file]\ncontent_file = \"" << name << "\"\n";
+        EXPECT_THAT(loadPeripheralProfile(dir / "c.toml").error,
+                    AllOf(HasSubstr("file.content_file: "), HasSubstr(reason)))
+            << name;
+    }
+    std::ofstream(dir / "c.toml") << "[file]\ncontent_file = \"sub/in.bin\"\n";
+    EXPECT_TRUE(loadPeripheralProfile(dir / "c.toml").profile);
     fs::remove_all(dir);
 }
 
@@ -158,7 +178,8 @@ TEST(PeripheralProfiles, MalformedProfilesAreRefusedNamingTheKey) {
         {"[file]\ncontent_file = \"x.bin\"", "file.content_file: only in a profile read from"},
         {"[file]\nblock_size = 123", "file.block_size: 123 is out of range 1..122"},
         {"[file]\nblock_size = 0", "file.block_size: 0 is out of range"},
-        {"[port]\nnumber = 1", "port.number: 1 is out of range 2..9999"},
+        {"[port]\nnumber = 1", "port.number: 1 is out of range 2..31"},
+        {"[port]\nnumber = 32", "the library looks for its data port among COM2: to COM31:"},
         {"[port]\nnumber = \"first\"", "port.number: expected \"auto\", \"never\""},
         {"[port]\nbit_rate = \"fast\"", "port.bit_rate: expected \"unpaced\""},
         {"[port]\nbit_rate = 0", "port.bit_rate: 0 is out of range"},

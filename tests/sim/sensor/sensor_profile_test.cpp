@@ -47,6 +47,13 @@ TEST(SensorProfile, BadSecondHalfFieldsAreRefusedWithThePlace) {
         {"[faults]\nmelt = 1\n", "faults: melt: unknown fault"},
         {"[faults]\nstall-in = \"many\"\n", "faults: stall-in"},
         {"[device]\nproduct = 7\n", "device: product"},
+        // Misspelt keys and tables are refused with their line, not ignored.
+        {"[capture]\nheight = 64\nwidht = 64\n", "bad.toml:3: capture: unknown key \"widht\""},
+        {"name = \"x\"\n[capturee]\nwidth = 64\n", "bad.toml:2: unknown key \"capturee\""},
+        {"[[interface]]\nclas = 0\n", "bad.toml:2: interface 1: unknown key \"clas\""},
+        {"[[interface]]\nendpoints = [{ kind = \"bulk-in\", size = 64 }]\n",
+         "bad.toml:2: interface 1: endpoint 1: unknown key \"size\""},
+        {"[stack]\nsuspnd = true\n", "bad.toml:2: stack: unknown key \"suspnd\""},
     };
     for (const auto& [text, place] : cases) {
         const auto result = sim::parseProfile(text, "bad.toml");

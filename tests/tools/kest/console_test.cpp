@@ -38,24 +38,27 @@ TEST_F(ConsoleTest, TextLinesNameTheStateAndQuoteTextFields) {
               "result: close 1\n");
 }
 
-TEST_F(ConsoleTest, ControlBytesFromThePeripheralNeverReachTheTerminalRaw) {
+TEST_F(ConsoleTest, StatusTextsShowOnlyControlBytesAndNonTextEscaped) {
     Console& console = Console::instance();
     console.configure(Format::Text, false);
-    console.status("a\x1b[2J\nb\\");
-    console.result("version", 0, {{"text", std::string("\x07\xff", 2)}});
+    console.status("QUOX\\RUV\\calib.bin");
+    console.status("a\x1b[2J\nb caf\xc3\xa9 caf\xe9 \xc2\x9b");
+    console.result("version", 0, {{"text", std::string("\x07\xff\\", 3)}});
     EXPECT_EQ(output(),
-              "status: a\\x1B[2J\\x0Ab\\\\\n"
-              "result: version 0 text=\"\\x07\\xFF\"\n");
+              "status: QUOX\\RUV\\calib.bin\n"
+              "status: a\\x1B[2J\\x0Ab caf\xc3\xa9 caf\\xE9 \\xC2\\x9B\n"
+              "result: version 0 text=\"\\x07\\xFF\\\\\"\n");
 }
 
-TEST_F(ConsoleTest, JsonKeepsFieldOrderAndEveryByteOfAnEightBitText) {
+// JSON escapes as JSON does; a byte that is not UTF-8 becomes the text \xNN, as in text lines.
+TEST_F(ConsoleTest, JsonKeepsFieldOrderAndShowsBytesThatAreNotUtf8) {
     Console& console = Console::instance();
     console.configure(Format::Json, false);
-    console.status("caf\xe9\n");
+    console.status("caf\xe9\n\xc3\xa9");
     console.state(1);
     console.result("downloadinfo", 0, {{"received", 100}, {"total", 100}});
     EXPECT_EQ(output(),
-              "{\"event\":\"status\",\"text\":\"caf\xc3\xa9\\n\"}\n"
+              "{\"event\":\"status\",\"text\":\"caf\\\\xE9\\n\xc3\xa9\"}\n"
               "{\"event\":\"state\",\"state\":1,\"name\":\"KEST_STATE_CLOSED\"}\n"
               "{\"event\":\"result\",\"command\":\"downloadinfo\",\"code\":0,\"received\":100,"
               "\"total\":100}\n");

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "host_setup.h"
 #include "kest.h"
 #include "library_handlers.h"
 #include "shell.h"
@@ -97,6 +98,16 @@ TEST_F(ScriptTest, ShellExitCodeIsTheWorstOutcomeAndQuitEndsTheInput) {
     EXPECT_EQ(runShell(unexpected, false, context_), 1);
     std::istringstream invalid("frobnicate\nwait-state 4 0\n");
     EXPECT_EQ(runShell(invalid, false, context_), 2);
+}
+
+// `--root ""` once made the demo remove ./QUOX/RUV/calib.bin before the platform refused it.
+TEST(HostSetupTest, ARootThatCannotBeOneIsRefusedBeforeAnythingRuns) {
+    HostOptions options;
+    options.withPeripheral = false;
+    options.root = "";
+    EXPECT_THROW(HostSetup{options}, SetupError);
+    options.root = "/dev/null/root";
+    EXPECT_THROW(HostSetup{options}, SetupError);
 }
 
 }  // namespace
