@@ -52,6 +52,20 @@ HANDLE DeviceManager::startThread(LPTHREAD_START_ROUTINE routine, HANDLE& done, 
     return thread;
 }
 
+void DeviceManager::threadAttached() {
+    const DWORD self = GetCurrentThreadId();
+    if (self == managerThreadId) managerAttached.store(true, std::memory_order_release);
+    if (self == monitorThreadId) monitorAttached.store(true, std::memory_order_release);
+}
+
+void DeviceManager::awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached) {
+    if (thread == nullptr) return;
+    // Unattached under the lock this detach holds, the thread cannot begin its routine before
+    // the library is gone: it must not begin it at all.
+    if (!attached.load(std::memory_order_acquire) && TerminateThread(thread, 0)) return;
+    WaitForSingleObject(done, INFINITE);
+}
+
 void DeviceManager::passStartGate() {
     std::lock_guard gate(startGate);
 }
@@ -81,15 +95,11 @@ void DeviceManager::destroy(DeviceManager* manager) {
     if (!manager->onOwnThread()) {
         // The done events, not the thread handles: a thread's end waits for the loader lock,
         // which a FreeLibrary holds while it runs this.
-        if (manager->managerThread != nullptr) {
-            WaitForSingleObject(manager->managerDone, INFINITE);
-        }
+        awaitThreadOut(manager->managerThread, manager->managerDone, manager->managerAttached);
         // With the manager thread out nobody deletes the data port under this call; closing it
         // ends a wait or a read of the monitor on it, which may otherwise last without limit.
         if (FramedPort* port = manager->dataPort.load(std::memory_order_acquire)) port->Close();
-        if (manager->monitorThread != nullptr) {
-            WaitForSingleObject(manager->monitorDone, INFINITE);
-        }
+        awaitThreadOut(manager->monitorThread, manager->monitorDone, manager->monitorAttached);
         delete manager;
         return;
     }

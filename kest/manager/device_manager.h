@@ -56,6 +56,10 @@ class DeviceManager {
     // stop, and the last of them to end frees the manager. Either way the caller must not touch
     // the manager afterwards.
     static void destroy(DeviceManager* manager);
+    // The loader's thread attach, in the new thread before its routine begins. A thread of the
+    // manager that has not had it yet is still waiting for the loader lock, before any code of
+    // the library: a detach that holds that lock ends such a thread rather than wait for it.
+    void threadAttached();
     // At process exit: tells both threads to stop and frees nothing. The loader may already have
     // ended them anywhere, or they may run on until the process ends, still using the manager.
     static void abandon(DeviceManager* manager);
@@ -271,6 +275,8 @@ class DeviceManager {
     // thread's done event, after which the thread neither touches the manager nor runs anything
     // of the library but its routine's return.
     void threadEnded(HANDLE done);
+    // Returns once the thread has left the library's code for good (see threadAttached).
+    static void awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached);
     void stopThreads();
     bool onOwnThread() const;
     void startThreads();
@@ -285,6 +291,8 @@ class DeviceManager {
     HANDLE monitorDone = nullptr;
     DWORD managerThreadId = 0;
     DWORD monitorThreadId = 0;
+    std::atomic<bool> managerAttached{false};
+    std::atomic<bool> monitorAttached{false};
     std::atomic<int> threadsRunning{0};
     std::atomic<bool> freedByLastThread{false};
     std::mutex startGate;

@@ -49,8 +49,11 @@ void detachAtExit() {
 extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
+            kest::attach();
+            break;
         case DLL_THREAD_ATTACH:
             kest::attach();
+            if (kest::DeviceManager* manager = kest::deviceManager.load()) manager->threadAttached();
             break;
         case DLL_PROCESS_DETACH:
             // Non-null at process exit, null after a FreeLibrary.

@@ -323,6 +323,9 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread,
                                                                      LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI ExitThread(DWORD dwExitCode);
+// This host ends only a thread that has not begun its routine yet (one still waiting for the
+// loader lock to be attached); for a running thread it fails with ERROR_NOT_SUPPORTED.
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
 

@@ -18,10 +18,6 @@ std::string line(const Json& object) {
 
 }  // namespace
 
-std::string escapedText(std::string_view text) {
-    return escaped(text);
-}
-
 Console& Console::instance() {
     static Console* const console = new Console;
     return *console;

@@ -20,9 +20,6 @@ struct Field {
     std::variant<std::int64_t, std::string> value;
 };
 
-// A text as a status line shows it: control bytes and bytes that are not text escaped.
-std::string escapedText(std::string_view text);
-
 class Console {
   public:
     // The one console of the process. It is never destroyed, so that a library thread still

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "console.h"
+#include "shown_text.h"
 
 namespace kest_tool {
 namespace {
@@ -42,13 +43,8 @@ std::string versionFields(Payload p) {
     for (std::size_t i = 3; i < 15 && p[i] != 0; ++i) text.push_back(static_cast<char>(p[i]));
     char serial[16];
     std::snprintf(serial, sizeof serial, "0x%08X", bigEndian32(p, 15));
-    std::string quoted;
-    for (const char c : escapedText(text)) {
-        if (c == '"') quoted.push_back('\\');
-        quoted.push_back(c);
-    }
     return "status=" + hexByte(p[1]) + " version=" + std::to_string(p[2] >> 4) + "." +
-           std::to_string(p[2] & 0x0F) + " text=\"" + quoted + "\" serial=" + serial;
+           std::to_string(p[2] & 0x0F) + " text=" + tool_text::quoted(text) + " serial=" + serial;
 }
 
 std::string downloadFields(Payload p) {

@@ -16,10 +16,33 @@ thread_local DWORD currentThreadId = 0;
 thread_local std::jmp_buf* exitPoint = nullptr;
 thread_local DWORD exitCode = 0;
 
-// A thread's handle is signalled once its routine has returned.
+// A thread's handle is signalled once its routine has returned, or once a thread ended before
+// its routine began has left.
 class Thread final : public Waitable {
 public:
     bool isSignalledLocked() const override { return finished_; }
+
+    // False when the thread was ended before it could begin its routine.
+    bool begin() {
+        std::lock_guard guard(waitLock());
+        if (terminated_) return false;
+        begun_ = true;
+        return true;
+    }
+
+    // Only a thread that has not begun its routine can be ended on this host: it holds nothing
+    // and has run nothing of its creator's code.
+    bool terminate(DWORD exitCode) {
+        std::lock_guard guard(waitLock());
+        if (begun_) return false;
+        terminated_ = true;
+        terminatedCode_ = exitCode;
+        return true;
+    }
+    DWORD terminatedCode() const {
+        std::lock_guard guard(waitLock());
+        return terminatedCode_;
+    }
 
     void finish(DWORD exitCode) {
         std::lock_guard guard(waitLock());
@@ -36,6 +59,9 @@ public:
 private:
     bool finished_ = false;
     DWORD exitCode_ = 0;
+    bool begun_ = false;
+    bool terminated_ = false;
+    DWORD terminatedCode_ = 0;
 };
 
 // ExitThread comes back here without unwinding the routine's frames, as the handheld's leaves a
@@ -72,6 +98,10 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_STA
         std::thread([thread, routine, parameter, id] {
             ce::kernel::currentThreadId = id;
             ce::kernel::threadStarting();
+            if (!thread->begin()) {
+                thread->finish(thread->terminatedCode());
+                return;
+            }
             const DWORD code = ce::kernel::runRoutine(routine, parameter);
             ce::kernel::threadEnding();
             thread->finish(code);
@@ -92,6 +122,19 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
         return FALSE;
     }
     *lpExitCode = thread->exitCode();
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+    auto thread = ce::kernel::lookupHandleAs<ce::kernel::Thread>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!thread->terminate(dwExitCode)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     return TRUE;
 }
 
