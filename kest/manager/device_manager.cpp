@@ -115,13 +115,16 @@ void DeviceManager::destroy(DeviceManager* manager) {
     manager->freedByLastThread.store(true, std::memory_order_release);
 }
 
-void DeviceManager::threadEnded(HANDLE done) {
+void DeviceManager::threadEnded(HANDLE done, DWORD exitCode) {
     if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
         freedByLastThread.load(std::memory_order_acquire)) {
         delete this;
-        return;
+    } else {
+        EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
     }
-    EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
+    // Straight out of the thread: returning would run the epilogues of the routine, code of a
+    // library that may be unmapped by then.
+    ExitThread(exitCode);
 }
 
 DeviceManager::~DeviceManager() {

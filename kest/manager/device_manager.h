@@ -274,7 +274,7 @@ class DeviceManager {
     // manager if destroy was called on one of the manager's own threads; otherwise it sets the
     // thread's done event, after which the thread neither touches the manager nor runs anything
     // of the library but its routine's return.
-    void threadEnded(HANDLE done);
+    [[noreturn]] void threadEnded(HANDLE done, DWORD exitCode);
     // Returns once the thread has left the library's code for good (see threadAttached).
     static void awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached);
     void stopThreads();

@@ -50,8 +50,7 @@ DWORD WINAPI DeviceManager::StartMonitorThread(LPVOID parameter) {
     manager->passStartGate();
     manager->reportStatus("StartMonitorThread()");
     const int result = manager->monitor();
-    manager->threadEnded(manager->monitorDone);
-    return static_cast<DWORD>(result);
+    manager->threadEnded(manager->monitorDone, static_cast<DWORD>(result));
 }
 
 // Waits on the wake event rather than sleeping, so that a detach ends the pause at once.

@@ -55,8 +55,7 @@ DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
             manager->reportStatus("Exception in manage()");
         }
     }
-    manager->threadEnded(manager->managerDone);
-    return 0;
+    manager->threadEnded(manager->managerDone, 0);
 }
 
 bool DeviceManager::detached() const {

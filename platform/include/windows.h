@@ -322,7 +322,7 @@ HANDLE WINAPI CreateThread(
 BOOL WINAPI GetExitCodeThread(HANDLE hThread,
                                                                      LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
-void WINAPI ExitThread(DWORD dwExitCode);
+__attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
 // This host ends only a thread that has not begun its routine yet (one still waiting for the
 // loader lock to be attached); for a running thread it fails with ERROR_NOT_SUPPORTED.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
@@ -350,7 +350,8 @@ LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
  * run under one loader lock, so a DllMain must never wait for a thread to start or end. */
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
-void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
+__attribute__((noreturn)) void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule,
+                                                         DWORD dwExitCode);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 

@@ -395,6 +395,7 @@ BOOL builtInClose(DWORD_PTR) {
 }
 
 TEST_F(DeviceManagerTest, BuiltInDriversAreFoundByTheirDllName) {
+    builtInOpens = 0;
     host::devices::StreamDriver driver;
     driver.init = builtInInit;
     driver.deinit = builtInDeinit;

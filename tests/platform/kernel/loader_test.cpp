@@ -1,9 +1,12 @@
 // The loader: reference counts, one lock around every DllMain call, and the thread notifications.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <host/devices.h>
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -144,12 +147,49 @@ TEST_F(Loader, FreeLibraryAndExitThreadDropsTheThreadsReferenceAndEndsIt) {
     EXPECT_EQ(GetModuleHandleW(kName), nullptr);
 }
 
+// A thread made inside a DllMain cannot begin before the loader lock is free: until then it can
+// be ended, and then never runs its routine. A thread that has begun cannot be ended here.
+std::atomic<bool> routineRan{false};
+DWORD WINAPI markRan(LPVOID) {
+    routineRan = true;
+    return 0;
+}
+bool terminateInDetach = false;
+HANDLE threadMadeInDetach = nullptr;
+BOOL terminatedInDetach = FALSE;
+
+TEST_F(Loader, OnlyAThreadThatHasNotBegunItsRoutineCanBeTerminated) {
+    const HMODULE module = LoadLibraryW(kName);
+    ASSERT_NE(module, nullptr);
+    terminateInDetach = true;
+    EXPECT_TRUE(FreeLibrary(module));
+    terminateInDetach = false;
+    EXPECT_TRUE(terminatedInDetach);
+    ASSERT_EQ(WaitForSingleObject(threadMadeInDetach, 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(threadMadeInDetach, &code));
+    EXPECT_EQ(code, 9u);
+    EXPECT_FALSE(routineRan);
+    CloseHandle(threadMadeInDetach);
+
+    HANDLE running = CreateThread(nullptr, 0, markRan, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(running, 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(TerminateThread(running, 9));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    CloseHandle(running);
+    routineRan = false;
+}
+
 }  // namespace
 
 extern "C" void recordEntry(HANDLE module, DWORD reason, LPVOID reserved) {
     {
         std::lock_guard guard(entriesLock);
         entries.push_back({module, reason, reserved != nullptr, GetCurrentThreadId()});
+    }
+    if (reason == DLL_PROCESS_DETACH && terminateInDetach) {
+        threadMadeInDetach = CreateThread(nullptr, 0, markRan, nullptr, 0, nullptr);
+        terminatedInDetach = TerminateThread(threadMadeInDetach, 9);
     }
     if (reason == DLL_PROCESS_DETACH && threadToRelease != nullptr) {
         SetEvent(releaseEvent);
