@@ -58,12 +58,17 @@ void DeviceManager::threadAttached() {
     if (self == monitorThreadId) monitorAttached.store(true, std::memory_order_release);
 }
 
+// Neither wait is for the thread's end, which needs the loader lock this detach may hold.
 void DeviceManager::awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached) {
     if (thread == nullptr) return;
     // Unattached under the lock this detach holds, the thread cannot begin its routine before
     // the library is gone: it must not begin it at all.
-    if (!attached.load(std::memory_order_acquire) && TerminateThread(thread, 0)) return;
-    WaitForSingleObject(done, INFINITE);
+    if (attached.load(std::memory_order_acquire)) {
+        WaitForSingleObject(done, INFINITE);
+    }
+    // With its done event set the thread holds nothing and has only the few instructions to
+    // its ExitThread left, which must not run once the library is unmapped: it is ended there.
+    TerminateThread(thread, 0);
 }
 
 void DeviceManager::passStartGate() {

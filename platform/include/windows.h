@@ -323,8 +323,10 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread,
                                                                      LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 __attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
-// This host ends only a thread that has not begun its routine yet (one still waiting for the
-// loader lock to be attached); for a running thread it fails with ERROR_NOT_SUPPORTED.
+// This host cannot stop a thread inside its routine: a thread that has not begun it (one still
+// waiting for the loader lock to be attached) never begins it; for one that has, the call waits
+// until the thread has left its routine by a return or ExitThread, so use it only on a thread
+// that is about to leave.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);

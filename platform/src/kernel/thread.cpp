@@ -1,4 +1,6 @@
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <csetjmp>
 #include <thread>
 
@@ -30,14 +32,25 @@ public:
         return true;
     }
 
-    // Only a thread that has not begun its routine can be ended on this host: it holds nothing
-    // and has run nothing of its creator's code.
-    bool terminate(DWORD exitCode) {
-        std::lock_guard guard(waitLock());
-        if (begun_) return false;
-        terminated_ = true;
-        terminatedCode_ = exitCode;
-        return true;
+    // This host cannot stop a thread inside its routine. A thread that has not begun it is ended
+    // before it does; one that has begun is waited for until it has left its routine for good
+    // (a return or ExitThread), after which it runs nothing of its creator's code.
+    void terminate(DWORD exitCode) {
+        {
+            std::lock_guard guard(waitLock());
+            if (!begun_) {
+                terminated_ = true;
+                terminatedCode_ = exitCode;
+                return;
+            }
+        }
+        std::unique_lock guard(routineLock_);
+        routineLeft_.wait(guard, [this] { return left_; });
+    }
+    void leaveRoutine() {
+        std::lock_guard guard(routineLock_);
+        left_ = true;
+        routineLeft_.notify_all();
     }
     DWORD terminatedCode() const {
         std::lock_guard guard(waitLock());
@@ -62,6 +75,9 @@ private:
     bool begun_ = false;
     bool terminated_ = false;
     DWORD terminatedCode_ = 0;
+    std::mutex routineLock_;
+    std::condition_variable routineLeft_;
+    bool left_ = false;
 };
 
 // ExitThread comes back here without unwinding the routine's frames, as the handheld's leaves a
@@ -103,6 +119,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_STA
                 return;
             }
             const DWORD code = ce::kernel::runRoutine(routine, parameter);
+            thread->leaveRoutine();
             ce::kernel::threadEnding();
             thread->finish(code);
         }).detach();
@@ -131,10 +148,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!thread->terminate(dwExitCode)) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
+    thread->terminate(dwExitCode);
     return TRUE;
 }
 

@@ -112,6 +112,21 @@ TEST(LoadedLibrary, FreeLibraryDuringADownloadReturnsWithinASecondAndLeavesNoHan
     }));
 }
 
+// Straight after the load the library's threads are still waiting for the loader lock that the
+// FreeLibrary then holds: a teardown that waits for them to leave the library never returns.
+TEST(LoadedLibrary, FreeLibraryBeforeTheThreadsHaveStartedReturnsAndLeavesNoHandle) {
+    EXPECT_TRUE(passesInChild([] {
+        Scene scene;
+        const std::size_t handles = host::liveHandleCount();
+        for (int cycle = 0; cycle < 100 && !::testing::Test::HasFailure(); ++cycle) {
+            const HMODULE kest = LoadLibraryW(u"kest.dll");
+            ASSERT_NE(kest, nullptr);
+            EXPECT_TRUE(FreeLibrary(kest));
+            EXPECT_EQ(host::liveHandleCount(), handles) << "cycle " << cycle;
+        }
+    }));
+}
+
 TEST(LoadedLibrary, ProcessExitDuringADownloadWithARequestWaitingEndsPromptly) {
     EXPECT_TRUE(passesInChild([] {
         Scene scene;
