@@ -51,7 +51,7 @@ void Console::state(int state) {
 void Console::result(std::string_view command, int code, const std::vector<Field>& fields) {
     std::lock_guard guard(lock_);
     if (format_ == Format::Json) {
-        Json object{{"event", "result"}, {"command", std::string(command)}, {"code", code}};
+        Json object{{"event", "result"}, {"command", tool_text::forJson(command)}, {"code", code}};
         for (const Field& field : fields) {
             if (const auto* number = std::get_if<std::int64_t>(&field.value))
                 object[field.key] = *number;
