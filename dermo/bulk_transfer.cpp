@@ -37,8 +37,6 @@ DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count
     done = 0;
     while (static_cast<LONG>(remaining) > 0) {
         // The sensor is going away and its teardown waits for this call: no further transfer.
-        // (A call that passed this check just as the teardown began issues one transfer after
-        // the teardown's abort; that one ends when the stack completes it or at its time-out.)
         if (IsDetached(device)) return ERROR_NOT_READY;
         const DWORD elapsed = GetTickCount() - start;
         if (!call.timeoutPerRequest && elapsed >= call.timeout) return ERROR_TIMEOUT;
@@ -46,8 +44,12 @@ DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count
         const DWORD wait = call.timeoutPerRequest ? call.timeout : call.timeout - elapsed;
         DWORD bytes = 0;
         DWORD status = USB_NO_ERROR;
-        error = IssueBulkAndWait(usb, call.pipe.hPipe, TransferComplete, call.pipe.completionEvent,
-                                 call.flags, buffer + done, 0, size, &bytes, wait, &status);
+        error = IssueBulkAndWait(device, call.pipe.hPipe, TransferComplete,
+                                 call.pipe.completionEvent, call.flags, buffer + done, 0, size,
+                                 &bytes, wait, &status);
+        // Detached meanwhile: the transfer was aborted or cancelled, and there is nothing to
+        // recover or retry.
+        if (IsDetached(device)) return ERROR_NOT_READY;
         if (error == ERROR_SUCCESS && status == USB_NO_ERROR) {
             StoreShared(device->failureCount, DWORD{0});
             if (bytes > 0) {

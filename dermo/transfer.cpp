@@ -4,9 +4,10 @@ namespace {
 
 // Both issue-and-wait operations: the one difference is the call that issues the transfer and
 // what a refused transfer reports.
-template <class Issue>
+template <class Issue, class Abandoned>
 DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD wait,
-                   LPDWORD bytes, LPDWORD usbStatus, Issue issue, bool refusedIsGeneric) {
+                   LPDWORD bytes, LPDWORD usbStatus, Issue issue, bool refusedIsGeneric,
+                   Abandoned abandoned) {
     *bytes = 0;
     *usbStatus = USB_NO_ERROR;
     // A completion left over from an earlier transfer must not end this wait.
@@ -17,6 +18,11 @@ DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE e
     if (transfer == nullptr) {
         // Refused: never a success, whatever the stack left as last error.
         error = refusedIsGeneric ? ERROR_GEN_FAILURE : LastErrorOrGeneric();
+    } else if (abandoned()) {
+        // The sensor's teardown began before the stack took this transfer, so its abort missed
+        // it: waiting would hold the teardown up until the transfer's time-out. Closing cancels it.
+        usb->lpCloseTransfer(transfer);
+        error = ERROR_NOT_READY;
     } else {
         error = AwaitTransfer(usb, transfer, routine, event, wait, bytes, usbStatus);
         // Also after a time-out: closing cancels the transfer, and once CloseTransfer has
@@ -75,9 +81,11 @@ DWORD AwaitTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, LPTRANSFER_NOTIFY_R
     }
 }
 
-DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
-                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
-                       LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
+DWORD IssueBulkAndWait(const DeviceContext* device, USB_PIPE pipe,
+                       LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD flags, LPVOID buffer,
+                       ULONG physicalAddress, DWORD size, LPDWORD bytes, DWORD wait,
+                       LPDWORD usbStatus) {
+    LPCUSB_FUNCS usb = &device->usbFuncs;
     if (!CanAwaitTransfers(usb) || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
         bytes == nullptr || usbStatus == nullptr)
         return Refuse(ERROR_INVALID_PARAMETER);
@@ -87,7 +95,7 @@ DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTIN
             return usb->lpIssueBulkTransfer(pipe, routine, event, flags, size, buffer,
                                             physicalAddress);
         },
-        false);
+        false, [device] { return IsDetached(device) != FALSE; });
 }
 
 DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
@@ -102,5 +110,5 @@ DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_
             return usb->lpIssueVendorTransfer(device, routine, event, flags, setup, buffer,
                                               physicalAddress);
         },
-        true);
+        true, [] { return false; });
 }

@@ -6,6 +6,8 @@
 #include <usbdi.h>
 #include <windows.h>
 
+#include "context.h"
+
 // The thread's last error, or ERROR_GEN_FAILURE where a failed call left none.
 inline DWORD LastErrorOrGeneric() {
     const DWORD error = GetLastError();
@@ -20,15 +22,17 @@ bool CanAwaitTransfers(LPCUSB_FUNCS usb);
 // thread waits on. 0, or the error of setting the event (ERROR_INVALID_HANDLE for none).
 DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter);
 
-// Issues a bulk transfer on the pipe and waits up to `wait` ms for it: with a routine and an event
-// the transfer runs asynchronously and the wait is bounded; without them it is synchronous. The
-// transfer is closed before the call returns in every case, so the stack never touches `buffer`
-// afterwards. 0, ERROR_TIMEOUT, ERROR_GEN_FAILURE (also for a nonzero USB status, which is stored
-// in *usbStatus, and for a refused transfer that left no last error), ERROR_INVALID_PARAMETER,
-// or the stack's error for a refused transfer.
-DWORD IssueBulkAndWait(LPCUSB_FUNCS usb, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
-                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
-                       LPDWORD bytes, DWORD wait, LPDWORD usbStatus);
+// Issues a bulk transfer on one of the device's pipes and waits up to `wait` ms for it: with a
+// routine and an event the transfer runs asynchronously and the wait is bounded; without them it
+// is synchronous. The transfer is closed before the call returns in every case, so the stack never
+// touches `buffer` afterwards. 0, ERROR_TIMEOUT, ERROR_GEN_FAILURE (also for a nonzero USB status,
+// which is stored in *usbStatus, and for a refused transfer that left no last error),
+// ERROR_INVALID_PARAMETER, the stack's error for a refused transfer, or ERROR_NOT_READY when the
+// device was found detached once the transfer was issued (it is then cancelled, not waited for).
+DWORD IssueBulkAndWait(const DeviceContext* device, USB_PIPE pipe,
+                       LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD flags, LPVOID buffer,
+                       ULONG physicalAddress, DWORD size, LPDWORD bytes, DWORD wait,
+                       LPDWORD usbStatus);
 
 // The same for a vendor request on the default pipe; a refused transfer is ERROR_GEN_FAILURE.
 DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,

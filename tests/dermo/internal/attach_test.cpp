@@ -323,6 +323,45 @@ TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst
     EXPECT_TRUE(CloseHandle(drx));
 }
 
+// The same failed attach when the read is inside the stack's issue call as the teardown aborts
+// the pipe: its transfer is taken only after the abort, so nothing would end it before its
+// time-out. The read finds the sensor detached once issued, cancels the transfer and returns
+// without a recovery, and the teardown does not wait out the time-out.
+TEST_F(AttachTest, AReadIssuedJustAfterTheTeardownsAbortIsCancelledAtOnce) {
+    SetDriverKeyDword(u"BulkRetryNumber", 0);
+    fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}};
+    fakeUsb.abortSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE issuing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    fakeUsb.beforeBulkIssue = [&] {
+        SetEvent(issuing);
+        WaitForSingleObject(fakeUsb.abortSignal, INFINITE);
+    };
+    HANDLE drx = INVALID_HANDLE_VALUE;
+    std::thread reader;
+    DWORD readError = 0;
+    fakeUsb.onRegisterNotification = [&](LPVOID) {
+        drx = Open();
+        SENSOR_TIMEOUTS timeouts{3000, 0, 0};
+        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
+                        nullptr, nullptr);
+        reader = std::thread([&] {
+            BYTE data[100];
+            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
+        });
+        EXPECT_EQ(WaitForSingleObject(issuing, 10000), WAIT_OBJECT_0);
+        return FALSE;
+    };
+    EXPECT_FALSE(Attach());
+    reader.join();
+    EXPECT_EQ(readError, DWORD{ERROR_NOT_READY});
+    EXPECT_EQ(fakeUsb.bulkCalls.size(), 1u);
+    EXPECT_TRUE(fakeUsb.resetPipes.empty());
+    EXPECT_TRUE(CloseHandle(drx));
+    CloseHandle(issuing);
+    CloseHandle(fakeUsb.abortSignal);
+    fakeUsb.abortSignal = nullptr;
+}
+
 // One sensor's power call blocked in the stack holds up no other sensor: a read on the second
 // goes through while the first one's last close waits in SuspendDevice.
 TEST_F(AttachTest, ABlockedSuspendOfOneSensorStallsNoOtherSensor) {

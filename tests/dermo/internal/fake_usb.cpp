@@ -77,6 +77,7 @@ BOOL GetTransferStatus(USB_TRANSFER handle, LPDWORD bytes, LPDWORD status) {
 
 USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID parameter,
                                DWORD flags, DWORD size, LPVOID buffer, ULONG) {
+    if (fakeUsb.beforeBulkIssue) fakeUsb.beforeBulkIssue();
     auto guard = Guard();
     fakeUsb.bulkCalls.push_back({pipe, flags, size, buffer});
     FakeUsb::BulkOutcome outcome;
@@ -142,6 +143,7 @@ BOOL AbortPipeTransfers(USB_PIPE pipe, DWORD) {
             }
     }
     for (const FakeUsb::Transfer& transfer : aborted) Complete(transfer.routine, transfer.parameter);
+    if (fakeUsb.abortSignal != nullptr) SetEvent(fakeUsb.abortSignal);
     return TRUE;
 }
 

@@ -43,6 +43,10 @@ struct FakeUsb {
     std::function<BOOL(LPVOID)> onRegisterNotification;
     // When set, SuspendDevice waits until this event is signalled.
     HANDLE suspendGate = nullptr;
+    // When set, IssueBulkTransfer runs this first, outside the stack's lock.
+    std::function<void()> beforeBulkIssue;
+    // When set, AbortPipeTransfers signals it once the pipe's transfers are aborted.
+    HANDLE abortSignal = nullptr;
 
     // ---- Bulk transfers ----
     struct BulkOutcome {
