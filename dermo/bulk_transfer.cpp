@@ -47,9 +47,8 @@ DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count
         error = IssueBulkAndWait(device, call.pipe.hPipe, TransferComplete,
                                  call.pipe.completionEvent, call.flags, buffer + done, 0, size,
                                  &bytes, wait, &status);
-        // Detached meanwhile: the transfer was aborted or cancelled, and there is nothing to
-        // recover or retry.
-        if (IsDetached(device)) return ERROR_NOT_READY;
+        // Issued as the teardown began and cancelled: nothing to recover or retry.
+        if (error == ERROR_NOT_READY && IsDetached(device)) return error;
         if (error == ERROR_SUCCESS && status == USB_NO_ERROR) {
             StoreShared(device->failureCount, DWORD{0});
             if (bytes > 0) {
