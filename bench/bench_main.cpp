@@ -14,30 +14,46 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            const std::string name = run.benchmark_name();
+            // With repetitions the median of a benchmark's runs stands for it; without, its run.
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (!median && (run.run_type != Run::RT_Iteration || run.iterations == 0)) continue;
+            const std::string& name = run.run_name.function_name;
             const auto slash = name.find('/');
             if (slash == std::string::npos) continue;
-            const auto end = name.find('/', slash + 1);
-            pairs_[name.substr(0, slash)][name.substr(slash + 1, end - slash - 1)] =
-                run.GetAdjustedRealTime();
+            Side& side = pairs_[name.substr(0, slash)][name.substr(slash + 1)];
+            if (side.isMedian && !median) continue;
+            side = {run.GetAdjustedRealTime(), median};
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nRatios against the baseline of the same run (time per iteration):\n");
+        std::printf("\nRatios against the baseline of the same run (time per iteration%s):\n",
+                    anyMedian() ? ", medians of the repetitions" : "");
         for (const auto& [name, sides] : pairs_) {
             const auto subject = sides.find("subject");
             const auto baseline = sides.find("baseline");
-            if (subject == sides.end() || baseline == sides.end() || baseline->second <= 0) continue;
-            std::printf("  %-32s %.2fx the baseline\n", name.c_str(),
-                        subject->second / baseline->second);
+            if (subject == sides.end() || baseline == sides.end() || baseline->second.time <= 0)
+                continue;
+            std::printf("  %-32s %.3fx the baseline\n", name.c_str(),
+                        subject->second.time / baseline->second.time);
         }
     }
 
 private:
-    std::map<std::string, std::map<std::string, double>> pairs_;
+    struct Side {
+        double time = 0;
+        bool isMedian = false;
+    };
+
+    bool anyMedian() const {
+        for (const auto& [name, sides] : pairs_)
+            for (const auto& [label, side] : sides)
+                if (side.isMedian) return true;
+        return false;
+    }
+
+    std::map<std::string, std::map<std::string, Side>> pairs_;
 };
 
 }  // namespace
