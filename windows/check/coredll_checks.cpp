@@ -13,6 +13,8 @@
 namespace wine_check {
 namespace {
 
+constexpr DWORD kBlockedReadTimeout = 10000;
+
 // A read of the queue; `bytes` holds what was read and `error` the last error of a failure.
 struct ReadResult {
     BOOL ok;
@@ -74,21 +76,26 @@ std::string queueBehaviour(HANDLE reader, HANDLE writer) {
     }
     if (signalled(reader)) return "the read end stays signalled after the queue was read empty";
 
-    // A blocked read wakes for a write, and for the last writer's close.
+    // A blocked read wakes for a write, and for the last writer's close, long before its
+    // time-out.
     const Worker late([&] {
         Sleep(100);
         writeQueue(writer, "late");
     });
-    r = readQueue(reader, 8, 5000);
-    if (!r.ok || r.bytes != "late") return "a waiting read did not receive a later write";
+    ULONGLONG start = GetTickCount64();
+    r = readQueue(reader, 8, kBlockedReadTimeout);
+    if (!r.ok || r.bytes != "late" || GetTickCount64() - start >= kBlockedReadTimeout / 2) {
+        return "a waiting read was not woken by a later write";
+    }
     const Worker closer([&] {
         Sleep(100);
         CloseMsgQueue(writer);
     });
-    const ULONGLONG start = GetTickCount64();
-    r = readQueue(reader, 8, 5000);
-    if (r.ok || r.error != ERROR_PIPE_NOT_CONNECTED || GetTickCount64() - start >= 5000) {
-        return "a waiting read did not end with ERROR_PIPE_NOT_CONNECTED when its writer closed";
+    start = GetTickCount64();
+    r = readQueue(reader, 8, kBlockedReadTimeout);
+    if (r.ok || r.error != ERROR_PIPE_NOT_CONNECTED ||
+        GetTickCount64() - start >= kBlockedReadTimeout / 2) {
+        return "a waiting read was not ended with ERROR_PIPE_NOT_CONNECTED by its writer's close";
     }
     return {};
 }
