@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace wine_check {
@@ -12,13 +13,30 @@ Report::~Report() {
     DeleteCriticalSection(&lock_);
 }
 
+void Report::announce(const std::vector<std::string>& names) {
+    EnterCriticalSection(&lock_);
+    notRun_.insert(notRun_.end(), names.begin(), names.end());
+    LeaveCriticalSection(&lock_);
+}
+
 void Report::run(const char* name, const Check& check) {
+    EnterCriticalSection(&lock_);
+    std::erase(notRun_, name);
+    LeaveCriticalSection(&lock_);
     const std::string why = check();
     if (why.empty()) {
         pass(name);
     } else {
         fail(name, why);
     }
+}
+
+void Report::failNotRun(const std::string& why) {
+    EnterCriticalSection(&lock_);
+    const std::vector<std::string> names = std::move(notRun_);
+    notRun_.clear();
+    LeaveCriticalSection(&lock_);
+    for (const std::string& name : names) fail(name.c_str(), why);
 }
 
 void Report::pass(const char* name) {

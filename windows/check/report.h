@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace wine_check {
 
@@ -19,7 +20,12 @@ class Report {
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
 
+    // Names checks that are still to come, so that a watchdog that ends the process can report
+    // them as not run.
+    void announce(const std::vector<std::string>& names);
     void run(const char* name, const Check& check);
+    // Every announced check that has not begun.
+    void failNotRun(const std::string& why);
     void pass(const char* name);
     void fail(const char* name, const std::string& why);
     // A line of measurements that belongs to no verdict.
@@ -33,6 +39,7 @@ class Report {
     CRITICAL_SECTION lock_;
     int passed_ = 0;
     int failed_ = 0;
+    std::vector<std::string> notRun_;
 };
 
 }  // namespace wine_check

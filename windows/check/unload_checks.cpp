@@ -48,8 +48,7 @@ std::string checkGone() {
     return {};
 }
 
-std::string checkUnloadAfterUse(Watchdog& watchdog, Kest& loaded) {
-    const char* check = "unload after use";
+std::string checkUnloadAfterUse(Watchdog& watchdog, const char* check, Kest& loaded) {
     const ULONGLONG took = unload(watchdog, check, loaded, "FreeLibrary after the checks");
     if (took >= kUnloadLimit) return "FreeLibrary took " + std::to_string(took) + " ms";
     return checkGone();
@@ -57,8 +56,7 @@ std::string checkUnloadAfterUse(Watchdog& watchdog, Kest& loaded) {
 
 // Each cycle loads the library, waits until its manager thread has made a pass for a request
 // (power-on fails, back to 1), and frees it while that request is still wanted.
-std::string checkUnloadWithThreadsRunning(Report& report, Watchdog& watchdog) {
-    const char* check = "unload with both threads running, 100 times";
+std::string checkUnloadWithThreadsRunning(Report& report, Watchdog& watchdog, const char* check) {
     ULONGLONG slowest = 0;
     for (int i = 1; i <= kCycles; ++i) {
         const std::string at = " (cycle " + std::to_string(i) + ")";
@@ -82,8 +80,7 @@ std::string checkUnloadWithThreadsRunning(Report& report, Watchdog& watchdog) {
 }
 
 // The threads may not have begun their routines: they wait for the loader lock.
-std::string checkUnloadRightAfterLoad(Watchdog& watchdog) {
-    const char* check = "unload right after load, 20 times";
+std::string checkUnloadRightAfterLoad(Watchdog& watchdog, const char* check) {
     for (int i = 1; i <= kEarlyUnloads; ++i) {
         const std::string at = " (cycle " + std::to_string(i) + ")";
         Kest kest;
@@ -157,13 +154,15 @@ int processThreadCount() {
 }
 
 void runUnloadChecks(Report& report, Watchdog& watchdog, Kest& loaded, int threadsBefore) {
-    report.run("unload after use", [&] { return checkUnloadAfterUse(watchdog, loaded); });
-    report.run("unload with both threads running, 100 times",
-               [&] { return checkUnloadWithThreadsRunning(report, watchdog); });
-    report.run("unload right after load, 20 times",
-               [&] { return checkUnloadRightAfterLoad(watchdog); });
-    report.run("no thread left after the unloads", [&] { return checkThreadsGone(threadsBefore); });
-    report.run("exit with a request waiting", [&] { return checkExitWithRequestWaiting(report); });
+    const char* const names[] = {"unload after use", "unload with both threads running, 100 times",
+                                 "unload right after load, 20 times",
+                                 "no thread left after the unloads", "exit with a request waiting"};
+    report.announce({std::begin(names), std::end(names)});
+    report.run(names[0], [&] { return checkUnloadAfterUse(watchdog, names[0], loaded); });
+    report.run(names[1], [&] { return checkUnloadWithThreadsRunning(report, watchdog, names[1]); });
+    report.run(names[2], [&] { return checkUnloadRightAfterLoad(watchdog, names[2]); });
+    report.run(names[3], [&] { return checkThreadsGone(threadsBefore); });
+    report.run(names[4], [&] { return checkExitWithRequestWaiting(report); });
 }
 
 // The child: a request waits on another thread while the process exits with the library

@@ -59,6 +59,7 @@ DWORD WINAPI Watchdog::run(LPVOID parameter) {
 void Watchdog::fire() {
     report_.fail(check_,
                  step_ + " did not return within " + std::to_string(limitMs_) + " ms (watchdog)");
+    report_.failNotRun("not run: the watchdog ended the process");
     report_.summary();
     TerminateProcess(GetCurrentProcess(), kExitCode);
     for (;;) Sleep(INFINITE);  // TerminateProcess does not return for the calling process
