@@ -401,15 +401,6 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask,
                                                                  LPOVERLAPPED lpOverlapped);
 
-/* Device manager. */
-HANDLE WINAPI ActivateDevice(LPCWSTR lpszDevKey,
-                                                                    DWORD_PTR dwClientInfo);
-HANDLE WINAPI ActivateDeviceEx(LPCWSTR lpszDevKey,
-                                                                      LPCVOID lpRegEnts,
-                                                                      DWORD cRegEnts,
-                                                                      LPVOID lpvParam);
-BOOL WINAPI DeactivateDevice(HANDLE hDevice);
-
 CE_END_DECLS
 
 /* Atomic counters; inline, as the handheld's compiler provides them as intrinsics. */

@@ -1,7 +1,7 @@
 /*
- * What the handheld's windows.h declares beyond desktop Windows: EventModify and the comm event
- * of its serial drivers. The handheld's windows.h includes this header, and so does this host's;
- * against a desktop Windows header set include it explicitly.
+ * What the handheld's windows.h declares beyond desktop Windows: EventModify, the device
+ * manager's calls and the comm event of its serial drivers. The handheld's windows.h includes this
+ * header, and so does this host's; against a desktop Windows header set include it explicitly.
  */
 #ifndef CE_PLATFORM_KFUNCS_H
 #define CE_PLATFORM_KFUNCS_H
@@ -23,6 +23,12 @@ extern "C" {
 #endif
 
 BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
+
+/* The device manager: lpRegEnts of ActivateDeviceEx is an array of REGINI (devload.h). */
+HANDLE WINAPI ActivateDevice(LPCWSTR lpszDevKey, DWORD_PTR dwClientInfo);
+HANDLE WINAPI ActivateDeviceEx(LPCWSTR lpszDevKey, LPCVOID lpRegEnts, DWORD cRegEnts,
+                               LPVOID lpvParam);
+BOOL WINAPI DeactivateDevice(HANDLE hDevice);
 
 #ifdef __cplusplus
 }

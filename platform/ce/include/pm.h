@@ -2,6 +2,7 @@
 #ifndef CE_PLATFORM_PM_H
 #define CE_PLATFORM_PM_H
 
+#include <stddef.h>
 #include <windows.h>
 
 #define PBT_TRANSITION 0x00000001
