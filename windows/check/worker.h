@@ -15,8 +15,8 @@ class Worker {
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    bool started() const { return thread_ != nullptr; }
-    // True once the work has ended, waiting up to timeoutMs.
+    // True once the work has ended, waiting up to timeoutMs; false also if no thread could be
+    // started for it.
     bool waitDone(DWORD timeoutMs) const;
 
   private:
