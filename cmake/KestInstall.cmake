@@ -35,7 +35,7 @@ install(TARGETS ceplatform kest dermo kest_sim dermo_sim EXPORT kestTargets
     INCLUDES DESTINATION ${kest_header_dir})
 install(TARGETS kest_tool drx_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-install(DIRECTORY platform/include/ DESTINATION ${kest_header_dir})
+install(DIRECTORY platform/include/ platform/ce/include/ DESTINATION ${kest_header_dir})
 install(FILES kest/api/kest.h dermo/include/dermo.h DESTINATION ${kest_header_dir})
 foreach(kind peripheral sensor)
     install(DIRECTORY sim/${kind}/ DESTINATION ${kest_header_dir}/${kind}

@@ -1,5 +1,7 @@
 #include "attach.h"
 
+#include <kfuncs.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -86,7 +88,7 @@ BOOL ConfigureInterface(DeviceContext* context) {
     if (usb.lpSetInterface == nullptr || usb.lpOpenPipe == nullptr ||
         usb.lpCloseTransfer == nullptr)
         return FALSE;
-    const USB_INTERFACE_DESCRIPTOR& chosen = context->interface->Descriptor;
+    const USB_INTERFACE_DESCRIPTOR& chosen = context->usbInterface->Descriptor;
     USB_TRANSFER selection = usb.lpSetInterface(context->hDevice, nullptr, nullptr, 0,
                                                 chosen.bInterfaceNumber, chosen.bAlternateSetting);
     if (selection == nullptr) return FALSE;
@@ -99,9 +101,10 @@ BOOL ConfigureInterface(DeviceContext* context) {
     context->bulkRetryNumber = settings.bulkRetryNumber;
     context->detachPause = settings.detachPause;
 
-    const DWORD endpoints = context->interface->lpEndpoints != nullptr ? chosen.bNumEndpoints : 0;
+    const DWORD endpoints =
+        context->usbInterface->lpEndpoints != nullptr ? chosen.bNumEndpoints : 0;
     for (DWORD i = 0; i < endpoints; ++i) {
-        const USB_ENDPOINT_DESCRIPTOR& endpoint = context->interface->lpEndpoints[i].Descriptor;
+        const USB_ENDPOINT_DESCRIPTOR& endpoint = context->usbInterface->lpEndpoints[i].Descriptor;
         PipeState* pipe = PipeFor(context, endpoint);
         if (pipe == nullptr || pipe->hPipe != nullptr) continue;
         const DWORD size = pipe == &context->bulkIn    ? settings.maxBulkReadSize
@@ -126,7 +129,7 @@ BOOL USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs, LPCUSB_INTERFA
     const USB_FUNCS& usb = context->usbFuncs;
     context->idleEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     if (context->idleEvent != nullptr &&
-        (context->interface = FindSensorInterface(context, lpInterface)) != nullptr &&
+        (context->usbInterface = FindSensorInterface(context, lpInterface)) != nullptr &&
         ConfigureInterface(context) &&
         (context->activeDevice = ActivateDevice(DERMO_CLIENT_DRIVER_KEY, context->clientId)) !=
             nullptr &&
@@ -144,8 +147,8 @@ BOOL USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs, LPCUSB_INTERFA
     return FALSE;
 }
 
-BOOL DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
-                  LPDWORD* /*dwInfo2*/, LPDWORD* /*dwInfo3*/, LPDWORD* /*dwInfo4*/) {
+BOOL CALLBACK DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
+                           LPDWORD* /*dwInfo2*/, LPDWORD* /*dwInfo3*/, LPDWORD* /*dwInfo4*/) {
     if (dwCode != USB_CLOSE_DEVICE) return FALSE;
     DeviceContext* context = AcquireDevice(reinterpret_cast<DWORD_PTR>(lpvNotifyParameter));
     if (context == nullptr) return TRUE;

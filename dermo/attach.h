@@ -17,5 +17,5 @@ LPCUSB_INTERFACE FindSensorInterface(DeviceContext* context, LPCUSB_INTERFACE of
 BOOL ConfigureInterface(DeviceContext* context);
 
 // The notification routine registered with the USB stack; the parameter is the DeviceContext.
-BOOL DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInfo1, LPDWORD* dwInfo2,
-                  LPDWORD* dwInfo3, LPDWORD* dwInfo4);
+BOOL CALLBACK DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInfo1,
+                           LPDWORD* dwInfo2, LPDWORD* dwInfo3, LPDWORD* dwInfo4);

@@ -22,7 +22,7 @@ struct Transfers {
     PipeState& pipe;
     DWORD flags;
     DWORD timeout;
-    BOOL timeoutPerRequest;
+    DWORD timeoutPerRequest;
 };
 
 // The loop itself, with the pipe's lock held; start is the call's start, before the wait for the

@@ -18,7 +18,8 @@ struct PipeState {
 struct DeviceContext {
     BYTE signature[4];
     volatile LONG openCount;
-    BOOL detached;
+    // TRUE once the sensor is gone (IsDetached, MarkDetached).
+    volatile LONG detached;
     HANDLE idleEvent;
     // The handheld keeps the first 168 bytes (size word and 41 pointers of four bytes); on this
     // host the same table is sizeof(USB_FUNCS). Entries the stack did not supply stay null.
@@ -26,7 +27,8 @@ struct DeviceContext {
     USB_DEVICE_DESCRIPTOR deviceDescriptor;
     USB_HANDLE hDevice;
     HANDLE activeDevice;
-    LPCUSB_INTERFACE interface;
+    // Not named "interface": the SDK defines that word as a macro.
+    LPCUSB_INTERFACE usbInterface;
     BOOL suspendSupported;
     BOOL suspended;
     DWORD failureCount;
@@ -57,7 +59,8 @@ struct OpenContext {
     DWORD readTimeout;
     DWORD writeTimeout;
     DWORD controlTimeout;
-    BOOL timeoutPerRequest;
+    // TRUE or FALSE; a DWORD like the other words that control codes change (LoadShared).
+    DWORD timeoutPerRequest;
     DWORD bulkRetryNumber;
     // The next live open context (live_contexts.cpp).
     OpenContext* nextLive;
@@ -67,28 +70,31 @@ struct OpenContext {
 extern const BYTE kDeviceSignature[4];
 extern const BYTE kOpenSignature[4];
 
-// detached is set under the context's stateLock but read by transfers that run without it.
-inline BOOL IsDetached(const DeviceContext* context) {
-    return __atomic_load_n(&context->detached, __ATOMIC_ACQUIRE);
+// detached is set under the context's stateLock but read by transfers that run without it. The
+// interlocked calls are full barriers: what was written before the store is seen after the load.
+inline BOOL IsDetached(DeviceContext* context) {
+    return InterlockedCompareExchange(&context->detached, FALSE, FALSE) != FALSE;
 }
 inline void MarkDetached(DeviceContext* context) {
-    __atomic_store_n(&context->detached, TRUE, __ATOMIC_RELEASE);
+    InterlockedExchange(&context->detached, TRUE);
 }
 
 // Fields that calls on other threads change without a lock: failureCount (reads and writes
 // together), and a handle's time-outs and flag (set by control codes while a transfer may be
-// reading them). Each access is a single atomic word; no ordering with other data is needed.
-template <class T>
-inline T LoadShared(const T& field) {
-    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+// reading them). Each access is a single interlocked word; no ordering with other data is
+// needed. A DWORD is the unsigned form of LONG, so the interlocked calls may work on it as one.
+static_assert(sizeof(DWORD) == sizeof(LONG), "a DWORD is a LONG-sized word");
+inline LONG volatile* InterlockedWord(DWORD& field) {
+    return reinterpret_cast<LONG volatile*>(&field);
 }
-template <class T>
-inline void StoreShared(T& field, T value) {
-    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+inline DWORD LoadShared(DWORD& field) {
+    return static_cast<DWORD>(InterlockedCompareExchange(InterlockedWord(field), 0, 0));
 }
-template <class T>
-inline T AddShared(T& field, T value) {
-    return __atomic_add_fetch(&field, value, __ATOMIC_RELAXED);
+inline void StoreShared(DWORD& field, DWORD value) {
+    InterlockedExchange(InterlockedWord(field), static_cast<LONG>(value));
+}
+inline void AddShared(DWORD& field, DWORD value) {
+    InterlockedExchangeAdd(InterlockedWord(field), static_cast<LONG>(value));
 }
 
 // A critical section held for one scope, released however the scope is left.

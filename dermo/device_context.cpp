@@ -1,3 +1,5 @@
+#include <kfuncs.h>
+
 #include <cstring>
 #include <initializer_list>
 

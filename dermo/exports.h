@@ -5,7 +5,13 @@
 #include <usbdi.h>
 #include <windows.h>
 
+// Default visibility where the compiler knows symbol visibility (GCC and clang); elsewhere the
+// module-definition file dermo.def alone exports the entry points.
+#if defined(__GNUC__)
 #define DERMO_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#define DERMO_EXPORT extern "C"
+#endif
 
 DERMO_EXPORT BOOL USBInstallDriver(LPCWSTR szDriverLibFile);
 DERMO_EXPORT BOOL USBUnInstallDriver();

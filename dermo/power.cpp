@@ -3,13 +3,13 @@
 void SuspendSensor(DeviceContext* context) {
     if (context->suspended || !context->suspendSupported) return;
     if (context->usbFuncs.lpSuspendDevice(context->hDevice,
-                                          context->interface->Descriptor.bInterfaceNumber))
+                                          context->usbInterface->Descriptor.bInterfaceNumber))
         context->suspended = TRUE;
 }
 
 void ResumeSensor(DeviceContext* context) {
     if (!context->suspended || !context->suspendSupported) return;
     if (context->usbFuncs.lpResumeDevice(context->hDevice,
-                                         context->interface->Descriptor.bInterfaceNumber))
+                                         context->usbInterface->Descriptor.bInterfaceNumber))
         context->suspended = FALSE;
 }

@@ -62,7 +62,7 @@ void ResetSensor(DeviceContext* context) {
     const USB_FUNCS& usb = context->usbFuncs;
     if (context->suspendSupported && usb.lpDisableDevice != nullptr)
         usb.lpDisableDevice(context->hDevice, TRUE,
-                            context->interface->Descriptor.bInterfaceNumber);
+                            context->usbInterface->Descriptor.bInterfaceNumber);
     else
         RecoverDefaultPipe(&usb, context->hDevice);
 }

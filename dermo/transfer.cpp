@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include <kfuncs.h>
+
 namespace {
 
 // Both issue-and-wait operations: the one difference is the call that issues the transfer and

@@ -12,16 +12,16 @@
 #ifndef KEST_API_KEST_H
 #define KEST_API_KEST_H
 
+/* The exports' calling convention, WINAPI, is the SDK's. */
+#include <windows.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* The calling convention of the handheld's exports; it means nothing on an x86-64 host. */
-#ifndef WINAPI
-#define WINAPI
-#endif
-
-#ifdef KEST_BUILDING_LIBRARY
+/* The library's own build gives the exports default visibility where the compiler knows symbol
+ * visibility (GCC and clang); elsewhere the module-definition file kest.def alone exports them. */
+#if defined(KEST_BUILDING_LIBRARY) && defined(__GNUC__)
 #define KEST_API __attribute__((visibility("default")))
 #else
 #define KEST_API

@@ -1,5 +1,6 @@
 #include "manager/device_manager.h"
 
+#include <kfuncs.h>
 #include <pm.h>
 
 #include "serial/framed_port.h"

@@ -20,6 +20,15 @@
 
 #include "manager/callback_list.h"
 
+// GCC and clang check a printf-style call's arguments against its format; the handheld's compiler
+// has no such attribute.
+#if defined(__GNUC__)
+#define KEST_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define KEST_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
 namespace kest {
 
 class FramedPort;
@@ -128,7 +137,7 @@ class DeviceManager {
     // Every status text of the library goes through reportStatus, on whichever thread reports.
     void reportStatus(const char* text);
     // printf-style, cut to the 64-byte buffer every status text of the library is built in.
-    void reportFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void reportFormatted(const char* format, ...) KEST_PRINTF_FORMAT(2, 3);
     // The text-line handler the manager connects, with itself as target, to each of its ports.
     static void forwardPortMessage(DeviceManager* manager, const char* text);
     // The frame handler the manager connects, with itself as target, to the data port

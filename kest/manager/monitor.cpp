@@ -1,6 +1,8 @@
 // The monitor thread: the only reader of the data port. It idles while the data channel is
 // closed, and while it is open waits for comm events, reads and so drives the frame decoder,
 // whose frames reach the frame handlers on this thread.
+#include <kfuncs.h>
+
 #include <mutex>
 
 #include "manager/device_manager.h"

@@ -1,4 +1,5 @@
 // The hand-over of a request from an application thread to the manager thread.
+#include <kfuncs.h>
 #include <windows.h>
 
 #include "manager/device_manager.h"

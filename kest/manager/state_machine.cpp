@@ -1,5 +1,6 @@
 // The manager thread and its passes: every state change of the peripheral happens here.
 #include <kest.h>
+#include <kfuncs.h>
 
 #include <mutex>
 #include <stdexcept>

@@ -16,7 +16,7 @@ constexpr int kMaxUnits = 128;
 std::string DeviceManager::readAkuVersion() {
     std::string aku;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Versions", 0, KEY_READ, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM\\Versions"), 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
         reportStatus("Cannot open key.");
         return aku;
@@ -26,7 +26,7 @@ std::string DeviceManager::readAkuVersion() {
     BYTE value[kValueBytes + 1] = {};
     DWORD type = REG_NONE;
     DWORD size = kValueBytes;
-    RegQueryValueExW(key, u"AKU", nullptr, &type, value, &size);
+    RegQueryValueExW(key, TEXT("AKU"), nullptr, &type, value, &size);
     for (int unit = 0; unit < kMaxUnits; ++unit) {
         WCHAR c = 0;
         std::memcpy(&c, value + unit * sizeof(WCHAR), sizeof c);

@@ -2,6 +2,7 @@
 // right before each pass: they become the flags systemSuspended, inCradle and powerCycleNeeded
 // and, without auto-recovery, a request to close the peripheral. The pass does the power-off.
 #include <kest.h>
+#include <kfuncs.h>
 #include <msgqueue.h>
 #include <pm.h>
 
@@ -31,7 +32,7 @@ void handlePowerInfo(DeviceManager& m, const BYTE* record, DWORD length) {
     m.reportStatus("PBT_POWERINFOCHANGE msg.");
     // A record without the power information says nothing about the cradle.
     if (length <= kBackupBatteryFlagOffset) {
-        m.reportFormatted("Power info record too short: %u bytes", length);
+        m.reportFormatted("Power info record too short: %u bytes", static_cast<unsigned>(length));
         return;
     }
     if (record[kAcLineStatusOffset] == AC_LINE_ONLINE ||

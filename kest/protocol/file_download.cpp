@@ -5,6 +5,7 @@
 // Every size and every name here comes from the peripheral and is untrusted. The buffer is
 // sized by the announcement and no block may carry the count past it; the name header must not
 // lead the file out of the download directory.
+#include <kfuncs.h>
 #include <windows.h>
 
 #include <climits>
@@ -146,18 +147,20 @@ void DeviceManager::openTransfer(const BYTE* payload) {
     // The size is held as a signed count.
     if (announced > static_cast<DWORD>(INT_MAX)) {
         fileSize = 0;
-        std::snprintf(refusal, sizeof refusal, "Download size too large: %u", announced);
+        std::snprintf(refusal, sizeof refusal, "Download size too large: %u",
+                      static_cast<unsigned>(announced));
     } else {
         fileSize = static_cast<int>(announced);
         // Too short for the name header: there would be no name and a negative content length.
         if (announced < kNameHeaderLength) {
-            std::snprintf(refusal, sizeof refusal, "Download size too small: %u", announced);
+            std::snprintf(refusal, sizeof refusal, "Download size too small: %u",
+                          static_cast<unsigned>(announced));
         } else {
             // Without throwing: an exception here would end the monitor thread.
             downloadBuffer.reset(new (std::nothrow) BYTE[announced]);
             if (downloadBuffer == nullptr) {
                 std::snprintf(refusal, sizeof refusal, "No memory for a download of %u bytes",
-                              announced);
+                              static_cast<unsigned>(announced));
             }
         }
     }

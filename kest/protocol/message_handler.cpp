@@ -4,6 +4,8 @@
 // The peripheral's bytes are untrusted: every handler first checks that the payload holds the
 // fields it reads, and rejects a shorter message whole with a text naming it, rather than take
 // missing bytes as zero and store a version or a size that the peripheral never sent.
+#include <kfuncs.h>
+
 #include <cstring>
 #include <mutex>
 

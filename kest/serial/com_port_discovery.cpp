@@ -17,7 +17,7 @@ constexpr DWORD kPortLimit = 32;
 // wrapping round to a small number.
 constexpr DWORD kNumberCeiling = 0xFFFFFFFE;
 
-const WCHAR kActiveKey[] = u"Drivers\\Active";
+const WCHAR kActiveKey[] = TEXT("Drivers\\Active");
 
 class OpenKey {
   public:
@@ -39,8 +39,11 @@ class OpenKey {
 // Device names are matched without regard to case, as the device manager opens them: "com5:"
 // names the same port as "COM5:".
 bool hasComPrefix(const WCHAR* value) {
-    const auto upper = [](WCHAR c) { return c >= u'a' && c <= u'z' ? WCHAR(c - u'a' + u'A') : c; };
-    return upper(value[0]) == u'C' && upper(value[1]) == u'O' && upper(value[2]) == u'M';
+    const auto upper = [](WCHAR c) {
+        return c >= TEXT('a') && c <= TEXT('z') ? WCHAR(c - TEXT('a') + TEXT('A')) : c;
+    };
+    return upper(value[0]) == TEXT('C') && upper(value[1]) == TEXT('O') &&
+           upper(value[2]) == TEXT('M');
 }
 
 bool isPortNumber(DWORD number) {
@@ -49,8 +52,8 @@ bool isPortNumber(DWORD number) {
 
 DWORD parseNumber(const WCHAR* digits) {
     DWORD number = 0;
-    for (; *digits >= u'0' && *digits <= u'9'; ++digits) {
-        const DWORD digit = static_cast<DWORD>(*digits - u'0');
+    for (; *digits >= TEXT('0') && *digits <= TEXT('9'); ++digits) {
+        const DWORD digit = static_cast<DWORD>(*digits - TEXT('0'));
         number = number > (kNumberCeiling - digit) / 10 ? kNumberCeiling : number * 10 + digit;
     }
     return number;
@@ -74,7 +77,7 @@ DWORD ReadActiveEntry(HKEY key, DWORD index, char* name) {
     WCHAR value[kValueBytes / sizeof(WCHAR) + 1] = {};
     DWORD type = REG_NONE;
     DWORD valueBytes = kValueBytes;
-    if (RegQueryValueExW(entry.get(), u"NAME", nullptr, &type, reinterpret_cast<BYTE*>(value),
+    if (RegQueryValueExW(entry.get(), TEXT("NAME"), nullptr, &type, reinterpret_cast<BYTE*>(value),
                          &valueBytes) != ERROR_SUCCESS ||
         type != REG_SZ) {
         return 0;

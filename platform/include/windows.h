@@ -170,11 +170,6 @@ typedef LONG HRESULT;
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
 
-/* EventModify functions. */
-#define EVENT_PULSE 1
-#define EVENT_RESET 2
-#define EVENT_SET 3
-
 /* DllMain reasons. */
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -283,7 +278,6 @@ typedef struct _COMSTAT {
 #define EV_RX80FULL 0x0400
 #define EV_EVENT1 0x0800
 #define EV_EVENT2 0x1000
-#define EV_POWER 0x2000
 
 #define CE_RXOVER 0x0001
 #define CE_OVERRUN 0x0002
@@ -303,7 +297,6 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 
 HANDLE WINAPI CreateEventW(
     LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
-BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 BOOL WINAPI PulseEvent(HANDLE hEvent);
@@ -408,15 +401,6 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask,
                                                                  LPOVERLAPPED lpOverlapped);
 
-/* Device manager. */
-HANDLE WINAPI ActivateDevice(LPCWSTR lpszDevKey,
-                                                                    DWORD_PTR dwClientInfo);
-HANDLE WINAPI ActivateDeviceEx(LPCWSTR lpszDevKey,
-                                                                      LPCVOID lpRegEnts,
-                                                                      DWORD cRegEnts,
-                                                                      LPVOID lpvParam);
-BOOL WINAPI DeactivateDevice(HANDLE hDevice);
-
 CE_END_DECLS
 
 /* Atomic counters; inline, as the handheld's compiler provides them as intrinsics. */
@@ -440,5 +424,7 @@ static inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG e
 }
 
 #include "winreg.h"
+/* As on the handheld; it lives with the other headers that only the handheld's SDK has. */
+#include <kfuncs.h>
 
 #endif /* CE_PLATFORM_WINDOWS_H */

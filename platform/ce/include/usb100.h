@@ -6,7 +6,7 @@
 #ifndef CE_PLATFORM_USB100_H
 #define CE_PLATFORM_USB100_H
 
-#include "windows.h"
+#include <windows.h>
 
 typedef UCHAR* PUCHAR;
 typedef USHORT* LPUSHORT;

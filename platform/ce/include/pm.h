@@ -2,7 +2,8 @@
 #ifndef CE_PLATFORM_PM_H
 #define CE_PLATFORM_PM_H
 
-#include "windows.h"
+#include <stddef.h>
+#include <windows.h>
 
 #define PBT_TRANSITION 0x00000001
 #define PBT_RESUME 0x00000002
@@ -19,6 +20,8 @@
 #define POWER_STATE_SUSPEND 0x00200000
 #define POWER_STATE_RESET 0x00800000
 
+/* A desktop windows.h has the power status values already (winbase.h), with the same numbers. */
+#ifndef AC_LINE_OFFLINE
 #define AC_LINE_OFFLINE 0x00
 #define AC_LINE_ONLINE 0x01
 #define AC_LINE_BACKUP_POWER 0x02
@@ -30,6 +33,7 @@
 #define BATTERY_FLAG_CHARGING 0x08
 #define BATTERY_FLAG_NO_BATTERY 0x80
 #define BATTERY_FLAG_UNKNOWN 0xFF
+#endif
 
 typedef struct _POWER_BROADCAST {
     DWORD Message;
@@ -59,11 +63,15 @@ static_assert(12 + offsetof(POWER_BROADCAST_POWER_INFO, bBackupBatteryFlag) == 3
               "backup battery flag at byte 35 of a record");
 #endif
 
-CE_BEGIN_DECLS
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 HANDLE WINAPI RequestPowerNotifications(HANDLE hMsgQ, DWORD Flags);
 DWORD WINAPI StopPowerNotifications(HANDLE h);
 
-CE_END_DECLS
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* CE_PLATFORM_PM_H */

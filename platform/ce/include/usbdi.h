@@ -32,8 +32,8 @@
 #define CE_PLATFORM_USBDI_H
 
 #include "usbtypes.h"
-#include "windows.h"
-#include "winreg.h"
+#include <windows.h>
+#include <winreg.h>
 
 #define USBDI_VERSION_MAJOR 1
 #define USBDI_VERSION_MINOR 3
@@ -208,7 +208,9 @@ typedef BOOL (*LPREGISTER_CLIENT_SETTINGS)(LPCWSTR szDriverLibFile, LPCWSTR szUn
 typedef BOOL (*LPUN_REGISTER_CLIENT_SETTINGS)(LPCWSTR szUniqueDriverId, LPCWSTR szReserved,
                                               LPCUSB_DRIVER_SETTINGS lpDriverSettings);
 
-CE_BEGIN_DECLS
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* Declared here so that a client's definitions get C linkage and the names the stack looks up. */
 BOOL USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs, LPCUSB_INTERFACE lpInterface,
@@ -229,6 +231,8 @@ BOOL UnRegisterClientSettings(LPCWSTR lpszUniqueDriverId, LPCWSTR szReserved,
  * Close it with RegCloseKey. */
 HKEY OpenClientRegistryKey(LPCWSTR szUniqueDriverId);
 
-CE_END_DECLS
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* CE_PLATFORM_USBDI_H */

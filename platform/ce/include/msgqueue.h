@@ -2,7 +2,7 @@
 #ifndef CE_PLATFORM_MSGQUEUE_H
 #define CE_PLATFORM_MSGQUEUE_H
 
-#include "windows.h"
+#include <windows.h>
 
 #define MSGQUEUE_NOPRECOMMIT 0x00000001
 #define MSGQUEUE_ALLOW_BROKEN 0x00000002
@@ -31,7 +31,9 @@ typedef struct MSGQUEUEINFO {
 static_assert(sizeof(MSGQUEUEOPTIONS) == 20, "MSGQUEUEOPTIONS is 20 bytes");
 #endif
 
-CE_BEGIN_DECLS
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 HANDLE WINAPI CreateMsgQueue(LPCWSTR lpszName, LPMSGQUEUEOPTIONS lpOptions);
 HANDLE WINAPI OpenMsgQueue(HANDLE hSrcProc, HANDLE hMsgQ, LPMSGQUEUEOPTIONS lpOptions);
@@ -42,6 +44,8 @@ BOOL WINAPI WriteMsgQueue(HANDLE hMsgQ, LPVOID lpBuffer, DWORD cbDataSize, DWORD
 BOOL WINAPI GetMsgQueueInfo(HANDLE hMsgQ, LPMSGQUEUEINFO lpInfo);
 BOOL WINAPI CloseMsgQueue(HANDLE hMsgQ);
 
-CE_END_DECLS
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* CE_PLATFORM_MSGQUEUE_H */

@@ -10,7 +10,7 @@
 #ifndef CE_PLATFORM_DEVLOAD_H
 #define CE_PLATFORM_DEVLOAD_H
 
-#include "windows.h"
+#include <windows.h>
 
 #define DEVLOAD_DLLNAME_VALNAME TEXT("Dll")
 #define DEVLOAD_PREFIX_VALNAME TEXT("Prefix")
