@@ -20,7 +20,7 @@ DWORD IssueAndWait(LPCUSB_FUNCS usb, LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE e
     if (transfer == nullptr) {
         // Refused: never a success, whatever the stack left as last error.
         error = refusedIsGeneric ? ERROR_GEN_FAILURE : LastErrorOrGeneric();
-    } else if (abandoned()) {
+    } else if (abandoned(transfer)) {
         // The sensor's teardown began before the stack took this transfer, so its abort missed
         // it: waiting would hold the teardown up until the transfer's time-out. Closing cancels it.
         usb->lpCloseTransfer(transfer);
@@ -83,10 +83,9 @@ DWORD AwaitTransfer(LPCUSB_FUNCS usb, USB_TRANSFER transfer, LPTRANSFER_NOTIFY_R
     }
 }
 
-DWORD IssueBulkAndWait(const DeviceContext* device, USB_PIPE pipe,
-                       LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD flags, LPVOID buffer,
-                       ULONG physicalAddress, DWORD size, LPDWORD bytes, DWORD wait,
-                       LPDWORD usbStatus) {
+DWORD IssueBulkAndWait(DeviceContext* device, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
+                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
+                       LPDWORD bytes, DWORD wait, LPDWORD usbStatus) {
     LPCUSB_FUNCS usb = &device->usbFuncs;
     if (!CanAwaitTransfers(usb) || usb->lpIssueBulkTransfer == nullptr || pipe == nullptr ||
         bytes == nullptr || usbStatus == nullptr)
@@ -97,7 +96,13 @@ DWORD IssueBulkAndWait(const DeviceContext* device, USB_PIPE pipe,
             return usb->lpIssueBulkTransfer(pipe, routine, event, flags, size, buffer,
                                             physicalAddress);
         },
-        false, [device] { return IsDetached(device) != FALSE; });
+        false,
+        [device, usb](USB_TRANSFER transfer) {
+            // A transfer the stack has finished (an unplug fails the pending ones before it
+            // notifies the driver) reports its own outcome.
+            return IsDetached(device) &&
+                   !(usb->lpIsTransferComplete != nullptr && usb->lpIsTransferComplete(transfer));
+        });
 }
 
 DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,
@@ -112,5 +117,5 @@ DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_
             return usb->lpIssueVendorTransfer(device, routine, event, flags, setup, buffer,
                                               physicalAddress);
         },
-        true, [] { return false; });
+        true, [](USB_TRANSFER) { return false; });
 }

@@ -29,10 +29,9 @@ DWORD CALLBACK TransferComplete(LPVOID lpvNotifyParameter);
 // which is stored in *usbStatus, and for a refused transfer that left no last error),
 // ERROR_INVALID_PARAMETER, the stack's error for a refused transfer, or ERROR_NOT_READY when the
 // device was found detached once the transfer was issued (it is then cancelled, not waited for).
-DWORD IssueBulkAndWait(const DeviceContext* device, USB_PIPE pipe,
-                       LPTRANSFER_NOTIFY_ROUTINE routine, HANDLE event, DWORD flags, LPVOID buffer,
-                       ULONG physicalAddress, DWORD size, LPDWORD bytes, DWORD wait,
-                       LPDWORD usbStatus);
+DWORD IssueBulkAndWait(DeviceContext* device, USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
+                       HANDLE event, DWORD flags, LPVOID buffer, ULONG physicalAddress, DWORD size,
+                       LPDWORD bytes, DWORD wait, LPDWORD usbStatus);
 
 // The same for a vendor request on the default pipe; a refused transfer is ERROR_GEN_FAILURE.
 DWORD IssueVendorAndWait(LPCUSB_FUNCS usb, USB_HANDLE device, LPTRANSFER_NOTIFY_ROUTINE routine,

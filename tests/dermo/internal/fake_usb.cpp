@@ -108,6 +108,12 @@ USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
     return transfer;
 }
 
+BOOL IsTransferComplete(USB_TRANSFER handle) {
+    const auto guard = Guard();
+    const FakeUsb::Transfer* transfer = FindTransfer(handle);
+    return transfer != nullptr && transfer->pendingOn == nullptr;
+}
+
 BOOL IsPipeHalted(USB_PIPE pipe, LPBOOL halted) {
     const auto guard = Guard();
     if (fakeUsb.failHaltQuery) {
@@ -296,6 +302,7 @@ void FakeUsb::reset(const sim::SensorProfile& profile) {
     funcs.lpCloseTransfer = CloseTransfer;
     funcs.lpGetTransferStatus = GetTransferStatus;
     funcs.lpIssueBulkTransfer = IssueBulkTransfer;
+    funcs.lpIsTransferComplete = IsTransferComplete;
     funcs.lpIsPipeHalted = IsPipeHalted;
     funcs.lpResetPipe = ResetPipe;
     funcs.lpAbortPipeTransfers = AbortPipeTransfers;
