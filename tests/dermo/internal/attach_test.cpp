@@ -23,7 +23,25 @@ namespace {
 
 using namespace dermo_test;
 
-class AttachTest : public DriverTest {};
+class AttachTest : public DriverTest {
+  protected:
+    // Opens DRX1: with the given read time-out and reads 100 bytes on a thread of its own; the
+    // read's error is in readError once the thread is joined.
+    void StartRead(DWORD timeout) {
+        drx = Open();
+        SENSOR_TIMEOUTS timeouts{timeout, 0, 0};
+        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
+                        nullptr, nullptr);
+        reader = std::thread([this] {
+            BYTE data[100];
+            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
+        });
+    }
+
+    HANDLE drx = INVALID_HANDLE_VALUE;
+    std::thread reader;
+    DWORD readError = 0;
+};
 
 TEST_F(AttachTest, TakesTheSensorOpensItsPipesAndPublishesDrx1) {
     ASSERT_TRUE(Attach());
@@ -298,20 +316,9 @@ TEST_F(AttachTest, OpensRacingTheUnplugNeverUseAFreedContext) {
 TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst) {
     SetDriverKeyDword(u"BulkRetryNumber", 1);
     fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}};
-    HANDLE drx = INVALID_HANDLE_VALUE;
-    std::thread reader;
-    DWORD readError = 0;
     fakeUsb.onRegisterNotification = [&](LPVOID parameter) {
-        drx = Open();
-        SENSOR_TIMEOUTS timeouts{500, 0, 0};
-        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
-                        nullptr, nullptr);
-        reader = std::thread([&] {
-            BYTE data[100];
-            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
-        });
-        EXPECT_TRUE(
-            WaitForWaiter(static_cast<DeviceContext*>(parameter)->bulkIn.completionEvent));
+        StartRead(500);
+        EXPECT_TRUE(WaitForWaiter(static_cast<DeviceContext*>(parameter)->bulkIn.completionEvent));
         return FALSE;
     };
     EXPECT_FALSE(Attach());
@@ -336,18 +343,8 @@ TEST_F(AttachTest, AReadIssuedJustAfterTheTeardownsAbortIsCancelledAtOnce) {
         SetEvent(issuing);
         WaitForSingleObject(fakeUsb.abortSignal, INFINITE);
     };
-    HANDLE drx = INVALID_HANDLE_VALUE;
-    std::thread reader;
-    DWORD readError = 0;
     fakeUsb.onRegisterNotification = [&](LPVOID) {
-        drx = Open();
-        SENSOR_TIMEOUTS timeouts{3000, 0, 0};
-        DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
-                        nullptr, nullptr);
-        reader = std::thread([&] {
-            BYTE data[100];
-            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
-        });
+        StartRead(3000);
         EXPECT_EQ(WaitForSingleObject(issuing, 10000), WAIT_OBJECT_0);
         return FALSE;
     };
