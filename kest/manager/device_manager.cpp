@@ -67,8 +67,8 @@ void DeviceManager::awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic
     if (attached.load(std::memory_order_acquire)) {
         WaitForSingleObject(done, INFINITE);
     }
-    // With its done event set the thread holds nothing and has only the few instructions to
-    // its ExitThread left, which must not run once the library is unmapped: it is ended there.
+    // With its done event set the thread holds nothing and is asleep for good, or on its way
+    // there through the library's own code: it is ended there, before the library is unmapped.
     TerminateThread(thread, 0);
 }
 
@@ -96,9 +96,13 @@ void DeviceManager::abandon(DeviceManager* manager) {
 
 void DeviceManager::destroy(DeviceManager* manager) {
     if (manager == nullptr) return;
+    const bool onOwnThread = manager->onOwnThread();
+    // Before the threads are told to stop: each reads it as it ends, to know whether it leaves
+    // by itself or is ended by this call.
+    if (onOwnThread) manager->freedByLastThread.store(true, std::memory_order_release);
     manager->stopThreads();
 
-    if (!manager->onOwnThread()) {
+    if (!onOwnThread) {
         // The done events, not the thread handles: a thread's end waits for the loader lock,
         // which a FreeLibrary holds while it runs this.
         awaitThreadOut(manager->managerThread, manager->managerDone, manager->managerAttached);
@@ -118,19 +122,23 @@ void DeviceManager::destroy(DeviceManager* manager) {
     if (FramedPort* port = manager->dataPort.load(std::memory_order_acquire); port && mayClose) {
         port->Close();
     }
-    manager->freedByLastThread.store(true, std::memory_order_release);
 }
 
 void DeviceManager::threadEnded(HANDLE done, DWORD exitCode) {
-    if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
-        freedByLastThread.load(std::memory_order_acquire)) {
+    const bool leavesByItself = freedByLastThread.load(std::memory_order_acquire);
+    if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && leavesByItself) {
         delete this;
     } else {
         EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
     }
     // Straight out of the thread: returning would run the epilogues of the routine, code of a
     // library that may be unmapped by then.
-    ExitThread(exitCode);
+    if (leavesByItself) ExitThread(exitCode);
+    // Ended by a detach on another thread, which holds the loader lock that ExitThread waits
+    // for. A thread ended on its way into that wait may leave the loader's own bookkeeping of
+    // it half done (under Wine a spin lock of the wait queue stays held), and the detach's
+    // FreeLibrary then never returns. Asleep, the thread holds nothing.
+    for (;;) Sleep(INFINITE);
 }
 
 DeviceManager::~DeviceManager() {

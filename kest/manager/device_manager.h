@@ -281,8 +281,9 @@ class DeviceManager {
 
     // Called by each thread routine as the last thing it does: the last thread to end frees the
     // manager if destroy was called on one of the manager's own threads; otherwise it sets the
-    // thread's done event, after which the thread neither touches the manager nor runs anything
-    // of the library but its routine's return.
+    // thread's done event, after which the thread touches nothing of the manager. If destroy was
+    // called on one of the manager's own threads the thread then leaves through ExitThread;
+    // otherwise it sleeps until destroy ends it.
     [[noreturn]] void threadEnded(HANDLE done, DWORD exitCode);
     // Returns once the thread has left the library's code for good (see threadAttached).
     static void awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached);

@@ -88,6 +88,10 @@ std::size_t liveHandleCount();
 bool lookupWaitables(const HANDLE* handles, std::size_t count,
                      std::vector<std::shared_ptr<Waitable>>& out);
 
+// Sleep(INFINITE). A thread made with CreateThread leaves its routine here, as by ExitThread with
+// TerminateThread's code, once TerminateThread is called for it; any other sleeps for good.
+[[noreturn]] void sleepForEver();
+
 template <class T>
 std::shared_ptr<T> lookupHandleAs(HANDLE handle) {
     return std::dynamic_pointer_cast<T>(lookupHandle(handle));

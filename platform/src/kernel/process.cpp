@@ -17,9 +17,7 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         std::this_thread::yield();
         return;
     }
-    if (dwMilliseconds == INFINITE) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-    }
+    if (dwMilliseconds == INFINITE) ce::kernel::sleepForEver();
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <csetjmp>
@@ -32,9 +33,10 @@ public:
         return true;
     }
 
-    // This host cannot stop a thread inside its routine. A thread that has not begun it is ended
-    // before it does; one that has begun is waited for until it has left its routine for good
-    // (a return or ExitThread), after which it runs nothing of its creator's code.
+    // This host cannot stop a thread anywhere inside its routine. A thread that has not begun it
+    // is ended before it does; one asleep for ever (Sleep(INFINITE)) is woken to leave it as
+    // ExitThread does; any other is waited for until it has left its routine for good (a return
+    // or ExitThread). Either way it runs nothing of its creator's code afterwards.
     void terminate(DWORD exitCode) {
         {
             std::lock_guard guard(waitLock());
@@ -45,12 +47,23 @@ public:
             }
         }
         std::unique_lock guard(routineLock_);
-        routineLeft_.wait(guard, [this] { return left_; });
+        if (!terminateRequested_) {
+            terminateRequested_ = true;
+            requestedCode_ = exitCode;
+            routineChanged_.notify_all();
+        }
+        routineChanged_.wait(guard, [this] { return left_; });
+    }
+    // On the thread itself: returns the code of the first TerminateThread once there is one.
+    DWORD awaitTerminate() {
+        std::unique_lock guard(routineLock_);
+        routineChanged_.wait(guard, [this] { return terminateRequested_; });
+        return requestedCode_;
     }
     void leaveRoutine() {
         std::lock_guard guard(routineLock_);
         left_ = true;
-        routineLeft_.notify_all();
+        routineChanged_.notify_all();
     }
     DWORD terminatedCode() const {
         std::lock_guard guard(waitLock());
@@ -76,8 +89,10 @@ private:
     bool terminated_ = false;
     DWORD terminatedCode_ = 0;
     std::mutex routineLock_;
-    std::condition_variable routineLeft_;
+    std::condition_variable routineChanged_;
     bool left_ = false;
+    bool terminateRequested_ = false;
+    DWORD requestedCode_ = 0;
 };
 
 // ExitThread comes back here without unwinding the routine's frames, as the handheld's leaves a
@@ -89,7 +104,15 @@ DWORD runRoutine(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
     return routine(parameter);
 }
 
+// The thread made with CreateThread that runs here; null on any other.
+thread_local Thread* currentThread = nullptr;
+
 }  // namespace
+
+void sleepForEver() {
+    if (currentThread != nullptr) ExitThread(currentThread->awaitTerminate());
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
 
 DWORD threadIdOfCaller() {
     if (currentThreadId == 0) currentThreadId = nextThreadId.fetch_add(1);
@@ -113,6 +136,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_STA
     try {
         std::thread([thread, routine, parameter, id] {
             ce::kernel::currentThreadId = id;
+            ce::kernel::currentThread = thread.get();
             ce::kernel::threadStarting();
             if (!thread->begin()) {
                 thread->finish(thread->terminatedCode());

@@ -154,6 +154,13 @@ DWORD WINAPI markRan(LPVOID) {
     routineRan = true;
     return 0;
 }
+std::atomic<bool> wokeFromSleep{false};
+DWORD WINAPI sleepForEver(LPVOID started) {
+    SetEvent(started);
+    Sleep(INFINITE);
+    wokeFromSleep = true;
+    return 0;
+}
 bool terminateInDetach = false;
 HANDLE threadMadeInDetach = nullptr;
 BOOL terminatedInDetach = FALSE;
@@ -181,6 +188,18 @@ TEST_F(Loader, ATerminatedThreadRunsNothingOfItsRoutineOnceTheCallReturns) {
     EXPECT_EQ(code, 0u) << "the routine's own code";
     CloseHandle(running);
     routineRan = false;
+
+    // One asleep for ever is ended there, with the code given, and runs nothing after the sleep.
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE asleep = CreateThread(nullptr, 0, sleepForEver, started, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(started, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(TerminateThread(asleep, 7));
+    ASSERT_EQ(WaitForSingleObject(asleep, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(asleep, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_FALSE(wokeFromSleep);
+    CloseHandle(asleep);
+    CloseHandle(started);
 }
 
 }  // namespace
