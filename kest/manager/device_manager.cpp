@@ -97,9 +97,10 @@ void DeviceManager::abandon(DeviceManager* manager) {
 void DeviceManager::destroy(DeviceManager* manager) {
     if (manager == nullptr) return;
     const bool onOwnThread = manager->onOwnThread();
-    // Before the threads are told to stop: each reads it as it ends, to know whether it leaves
-    // by itself or is ended by this call.
-    if (onOwnThread) manager->freedByLastThread.store(true, std::memory_order_release);
+    // Before the threads are told to stop: each reads them as it ends, to know whether it frees
+    // the manager and whether this call ends it.
+    manager->freedByLastThread.store(onOwnThread, std::memory_order_release);
+    manager->endedByDestroy.store(!onOwnThread, std::memory_order_release);
     manager->stopThreads();
 
     if (!onOwnThread) {
@@ -125,15 +126,16 @@ void DeviceManager::destroy(DeviceManager* manager) {
 }
 
 void DeviceManager::threadEnded(HANDLE done, DWORD exitCode) {
-    const bool leavesByItself = freedByLastThread.load(std::memory_order_acquire);
-    if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && leavesByItself) {
+    const bool freesManager = freedByLastThread.load(std::memory_order_acquire);
+    const bool awaitsItsEnd = endedByDestroy.load(std::memory_order_acquire);
+    if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && freesManager) {
         delete this;
     } else {
         EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
     }
     // Straight out of the thread: returning would run the epilogues of the routine, code of a
     // library that may be unmapped by then.
-    if (leavesByItself) ExitThread(exitCode);
+    if (!awaitsItsEnd) ExitThread(exitCode);
     // Ended by a detach on another thread, which holds the loader lock that ExitThread waits
     // for. A thread ended on its way into that wait may leave the loader's own bookkeeping of
     // it half done (under Wine a spin lock of the wait queue stays held), and the detach's

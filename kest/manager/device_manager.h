@@ -282,8 +282,8 @@ class DeviceManager {
     // Called by each thread routine as the last thing it does: the last thread to end frees the
     // manager if destroy was called on one of the manager's own threads; otherwise it sets the
     // thread's done event, after which the thread touches nothing of the manager. If destroy was
-    // called on one of the manager's own threads the thread then leaves through ExitThread;
-    // otherwise it sleeps until destroy ends it.
+    // called on another thread the thread then sleeps until destroy ends it; otherwise (destroy
+    // on one of its own threads, or no destroy) it leaves through ExitThread.
     [[noreturn]] void threadEnded(HANDLE done, DWORD exitCode);
     // Returns once the thread has left the library's code for good (see threadAttached).
     static void awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic<bool>& attached);
@@ -305,6 +305,8 @@ class DeviceManager {
     std::atomic<bool> monitorAttached{false};
     std::atomic<int> threadsRunning{0};
     std::atomic<bool> freedByLastThread{false};
+    // Set by a destroy on another thread, which ends the threads once their done events are set.
+    std::atomic<bool> endedByDestroy{false};
     std::mutex startGate;
 };
 
