@@ -6,6 +6,7 @@
 #   -DINPUT=file       standard input (optional)
 #   -DEXPECT=file      the checks, one a line:
 #                        LINE        an output line, in this order relative to the other LINEs
+#                        ? REGEX     as LINE, for an output line that matches the whole REGEX
 #                        ~ LINE      an output line, anywhere
 #                        !~ PREFIX   no output line starts with PREFIX
 #                        2> TEXT     standard error contains TEXT
@@ -63,12 +64,16 @@ foreach(check IN LISTS checks)
         endif()
     else()
         # A line that is missing does not use up the lines after the last one found.
+        set(pattern "")
+        if(check MATCHES "^\\? (.*)$")
+            set(pattern "^${CMAKE_MATCH_1}$")
+        endif()
         set(found FALSE)
         set(start ${position})
         while(position LESS line_count)
             list(GET lines ${position} line)
             math(EXPR position "${position} + 1")
-            if(line STREQUAL check)
+            if((pattern AND line MATCHES "${pattern}") OR (NOT pattern AND line STREQUAL check))
                 set(found TRUE)
                 break()
             endif()
