@@ -9,6 +9,7 @@ namespace kest {
 
 std::atomic<DeviceManager*> deviceManager{nullptr};
 ApplicationBridge* applicationBridge = nullptr;
+std::atomic<bool> processDetached{false};
 
 namespace {
 

@@ -13,6 +13,9 @@ class ApplicationBridge;
 // Null until the library is attached and again after it is detached; the exports test it.
 extern std::atomic<DeviceManager*> deviceManager;
 extern ApplicationBridge* applicationBridge;
+// Set by the process detach and cleared by the process attach: in between, a thread attach
+// creates nothing.
+extern std::atomic<bool> processDetached;
 
 }  // namespace kest
 

@@ -10,6 +10,7 @@
 // ERROR_ACCESS_DENIED.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace host::files {
@@ -18,5 +19,10 @@ namespace host::files {
 // "./ce-root".
 void setRoot(const std::string& directory);
 std::string root();
+
+// A store that fills up: a WriteFile that would carry a file past `bytes` writes up to the limit
+// and fails with ERROR_DISK_FULL, reporting what it wrote. For tests of a write cut short.
+inline constexpr std::uint64_t kNoFileSizeLimit = UINT64_MAX;
+void setFileSizeLimit(std::uint64_t bytes);
 
 }  // namespace host::files

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <cerrno>
 
 #include "files/file_system.h"
@@ -59,5 +61,27 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     if (path.isDirectory) return failWith(ERROR_ACCESS_DENIED);
     if (::unlinkat(path.directory.get(), path.name.c_str(), 0) != 0)
         return failWith(ce::files::errorFromErrno(errno));
+    return TRUE;
+}
+
+// The handheld's MoveFileW never replaces: an existing target, in any spelling, fails with
+// ERROR_ALREADY_EXISTS, and the host rename refuses a target that appears meanwhile.
+extern "C" BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
+    ce::files::ResolvedPath from;
+    ce::files::ResolvedPath to;
+    if (!resolveOrFail(lpExistingFileName, from) || !resolveOrFail(lpNewFileName, to)) return FALSE;
+    if (!from.exists) return failWith(ERROR_FILE_NOT_FOUND);
+    if (to.exists) return failWith(ERROR_ALREADY_EXISTS);
+    const int fromDirectory = from.directory.get();
+    const int toDirectory = to.directory.get();
+    if (::renameat2(fromDirectory, from.name.c_str(), toDirectory, to.name.c_str(),
+                    RENAME_NOREPLACE) == 0)
+        return TRUE;
+    // A host file system without the no-replace rename: a hard link fails just as well on an
+    // existing target.
+    if (errno != EINVAL || from.isDirectory) return failWith(ce::files::errorFromErrno(errno));
+    if (::linkat(fromDirectory, from.name.c_str(), toDirectory, to.name.c_str(), 0) != 0)
+        return failWith(ce::files::errorFromErrno(errno));
+    ::unlinkat(fromDirectory, from.name.c_str(), 0);
     return TRUE;
 }

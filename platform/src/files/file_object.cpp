@@ -4,13 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+
+#include <host/files.h>
 
 #include "files/file_system.h"
 #include "files/io_object.h"
 
 namespace ce::files {
 namespace {
+
+std::atomic<std::uint64_t> fileSizeLimit{host::files::kNoFileSizeLimit};
+
+// How much of `count` bytes may be written at the descriptor's position under the limit.
+DWORD allowedByLimit(int fd, DWORD count) {
+    const std::uint64_t limit = fileSizeLimit.load(std::memory_order_relaxed);
+    if (limit == host::files::kNoFileSizeLimit) return count;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return count;
+    const auto at = static_cast<std::uint64_t>(position);
+    return at >= limit ? 0 : static_cast<DWORD>(std::min<std::uint64_t>(count, limit - at));
+}
 
 class FileObject final : public IoObject {
   public:
@@ -33,9 +50,11 @@ class FileObject final : public IoObject {
 
     BOOL write(const void* buffer, DWORD count, DWORD* done) override {
         if ((access_ & GENERIC_WRITE) == 0) return fail(ERROR_ACCESS_DENIED);
+        const DWORD allowed = allowedByLimit(fd_, count);
         DWORD total = 0;
-        while (total < count) {
-            const ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + total, count - total);
+        while (total < allowed) {
+            const ssize_t n =
+                ::write(fd_, static_cast<const char*>(buffer) + total, allowed - total);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 *done = total;
@@ -44,7 +63,7 @@ class FileObject final : public IoObject {
             total += static_cast<DWORD>(n);
         }
         *done = total;
-        return TRUE;
+        return allowed == count ? TRUE : fail(ERROR_DISK_FULL);
     }
 
     DWORD seek(LONG distance, LONG* distanceHigh, DWORD method) override {
@@ -154,3 +173,7 @@ HANDLE openFile(std::u16string_view path, DWORD access, DWORD disposition, DWORD
 }
 
 }  // namespace ce::files
+
+void host::files::setFileSizeLimit(std::uint64_t bytes) {
+    ce::files::fileSizeLimit.store(bytes, std::memory_order_relaxed);
+}

@@ -42,11 +42,28 @@ TEST(LibraryEntry, ProcessAttachCreatesTheManagerAndTheBridge) {
 }
 
 TEST(LibraryEntry, ThreadAttachBeforeAnyProcessAttachCreatesBoth) {
+    kest::processDetached.store(false);  // as in a library just loaded
     EXPECT_EQ(enter(DLL_THREAD_ATTACH), TRUE);
     EXPECT_NE(deviceManager.load(), nullptr);
     EXPECT_NE(applicationBridge, nullptr);
     EXPECT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
     EXPECT_EQ(deviceManager.load(), nullptr);
+}
+
+// A thread that the loader lets in after the process detach has begun, or after it, finds the
+// library on its way out: it must not bring back a manager with threads of its own.
+TEST(LibraryEntry, AThreadAttachAfterTheProcessDetachCreatesNothing) {
+    const std::size_t handles = host::liveHandleCount();
+    ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    ASSERT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
+    EXPECT_EQ(enter(DLL_THREAD_ATTACH), TRUE);
+    EXPECT_EQ(deviceManager.load(), nullptr);
+    EXPECT_EQ(applicationBridge, nullptr);
+    EXPECT_EQ(host::liveHandleCount(), handles);
+
+    ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);  // loaded again
+    EXPECT_NE(deviceManager.load(), nullptr);
+    EXPECT_EQ(enter(DLL_PROCESS_DETACH), TRUE);
 }
 
 TEST(LibraryEntry, LaterAttachesCreateNothing) {

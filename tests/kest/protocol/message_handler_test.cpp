@@ -104,6 +104,7 @@ TEST_F(MessageHandler, EventAndFileUploadResponseLogTheirStatus) {
 }
 
 TEST_F(MessageHandler, DownloadStatusOneOrOtherEndsTheDownload) {
+    askForDownload();
     receive(wireFrame({0x07, 0x00, 0x01}));
     EXPECT_EQ(lines(), (Lines{"--- RX: FileDownloadResponse Msg ---", "Status: (0x00)",
                               "DownloadStatus: (0x01)", "--------------------------------",
@@ -111,8 +112,7 @@ TEST_F(MessageHandler, DownloadStatusOneOrOtherEndsTheDownload) {
     EXPECT_EQ(manager().downloadDone.load(), 1);
     EXPECT_TRUE(wakeEventSet(manager()));
 
-    application.clear();
-    manager().downloadDone = 0;
+    askForDownload();
     receive(wireFrame({0x07, 0x03, 0x02}));
     EXPECT_EQ(lines(), (Lines{"--- RX: FileDownloadResponse Msg ---", "Status: (0x03)",
                               "DownloadStatus: (0x02)", "--------------------------------",
@@ -140,13 +140,13 @@ TEST_F(MessageHandler, ShortMessagesAreRejectedWithoutReadingPastThem) {
 // A download response the transfer cannot start from ends the download rather than leave it
 // waiting for blocks that will not come.
 TEST_F(MessageHandler, AShortDownloadResponseEndsTheDownload) {
+    askForDownload();
     receive(wireFrame({0x07, 0x00}));
     EXPECT_EQ(lines(),
               (Lines{"FileDownloadResponse too short: 2 bytes", "Download response rejected."}));
     EXPECT_EQ(manager().downloadDone.load(), 1);
 
-    application.clear();
-    manager().downloadDone = 0;
+    askForDownload();
     receive(wireFrame({0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}));
     const Lines texts = lines();
     ASSERT_EQ(texts.size(), 6u);

@@ -1,6 +1,7 @@
 #include "protocol_fixture.h"
 
 #include <host/files.h>
+#include <kest.h>
 #include <stdlib.h>
 
 #include <span>
@@ -83,6 +84,15 @@ Bytes ProtocolTest::sent(std::size_t count) {
 
 void ProtocolTest::closeDataPort() {
     if (kest::FramedPort* port = manager().dataPort.load()) manager().discardDataPort(port);
+}
+
+void ProtocolTest::askForDownload() {
+    manager().forgetDownload();  // as the close before a new session does
+    sent(line->pendingForPeer());
+    manager().setState(KEST_STATE_READY);
+    EXPECT_EQ(manager().downloadStep(), kest::kStepInProgress);
+    EXPECT_EQ(sent(5), (Bytes{0x21, 0x00, 0x02, 0x06, 0x00}));
+    application.clear();
 }
 
 std::vector<std::string> ProtocolTest::lines() const {

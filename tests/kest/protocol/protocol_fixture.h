@@ -45,6 +45,9 @@ class ProtocolTest : public ::testing::Test {
     bool nothingSent() const { return line->pendingForPeer() == 0; }
     // Deletes the data port, as a close of the data channel does.
     void closeDataPort();
+    // Plays a close and the download step of the next session: the FileDownloadRequest goes
+    // out, and a transfer may now be announced.
+    void askForDownload();
 
     // What the application has been told, without the monitor thread's lines.
     std::vector<std::string> lines() const;
