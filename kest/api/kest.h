@@ -60,10 +60,13 @@ typedef void (*KEST_StatusMessageHandler)(const char* text);
 
 /*
  * What a handler may do. A handler may call every export. A request made from a handler that
- * runs on one of the library's two threads never waits, whatever the time-out: it returns
- * KEST_NOT_DONE (also when the peripheral is already in the requested state; KEST_BUSY while
- * another request waits), reports no "Request timed out.", and the manager thread carries it
- * out once the handler has returned; the state-change handler then tells how it went.
+ * runs on one of the library's two threads never waits, whatever the time-out: one that has to
+ * be carried out returns KEST_NOT_DONE (also when the peripheral is already in the requested
+ * state; KEST_BUSY while another request waits), reports no "Request timed out.", and the
+ * manager thread carries it out once the handler has returned; the state-change handler then
+ * tells how it went. A request with nothing to carry out answers at once as it would anywhere:
+ * KEST_DownloadFile returns KEST_OK once a download has ended, KEST_GetVersionInfo returns
+ * KEST_OK while a version is known.
  *
  * While a handler runs, the library's thread that called it does nothing else: a state-change
  * handler holds up the manager thread and so every request, a status handler on the monitor
@@ -71,7 +74,10 @@ typedef void (*KEST_StatusMessageHandler)(const char* text);
  * anything its own thread would bring about.
  *
  * A handler must never unload the library (FreeLibrary, or anything that ends in the library's
- * process detach): it would return into code that is no longer there.
+ * process detach): it would return into code that is no longer there. Nor may it call into the
+ * loader (LoadLibraryW, FreeLibrary, GetModuleHandleW) or wait for any thread's end: a
+ * FreeLibrary of the library on another thread holds the loader lock while it waits for a
+ * running handler to return, so such a handler would never return.
  */
 
 /* Handlers. One of each kind is held; registering replaces the previous one. Exceptions thrown

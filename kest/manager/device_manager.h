@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "manager/callback_list.h"
@@ -155,9 +156,10 @@ class DeviceManager {
     bool payloadHolds(const char* message, int length, int needed);
 
     // The file download (kest/protocol/file_download.cpp), on the monitor thread.
-    // Takes size and checksum from a FileDownloadResponse of at least 11 bytes and allocates
-    // the buffer; a size that cannot be taken ends the download instead.
-    void openTransfer(const BYTE* payload);
+    // Takes size and checksum from a FileDownloadResponse of at least 11 bytes that answers the
+    // request of download `transfer`, and allocates the buffer; a size that cannot be taken
+    // ends the download instead. An open transfer starts over.
+    void openTransfer(const BYTE* payload, std::uint32_t transfer);
     // False, with downloadPath left empty, when the name header holds a name that could leave
     // the download directory or that the file system rejects.
     bool buildDownloadPath();
@@ -165,12 +167,16 @@ class DeviceManager {
     // Reports the line, then, if `transfer` is still the current transfer, publishes the end
     // through downloadDone and wakes the manager.
     void endDownload(const char* line, std::uint32_t transfer);
-    // The generation of the transfer record as it stands, for an end that concerns no block.
-    std::uint32_t currentTransfer();
-    // Starts a new transfer record (manager thread, before FileDownloadRequest).
+    // The generation of the download the manager has asked for and that has not ended; none
+    // when nothing is asked, and the peripheral's announcements are then dropped.
+    std::optional<std::uint32_t> askedTransfer();
+    // Starts a new transfer record and asks for it (manager thread, before FileDownloadRequest).
     void clearTransfer();
-    // Clears downloadDone on closing: a transfer the monitor thread is still ending no longer
-    // counts.
+    // The data channel closes under the download: the transfer ends for good. Nothing the
+    // peripheral sends for it is taken any more, and an end the monitor thread is still
+    // writing no longer counts; the file of a transfer whose last block was in is still written.
+    void abandonTransfer();
+    // The close: the transfer is abandoned and downloadDone cleared for the next session.
     void forgetDownload();
 
     // Device state and request.
@@ -232,10 +238,13 @@ class DeviceManager {
     // read by KEST_GetDownloadInfo. transferLock guards the fields and every change of
     // downloadDone and transferOpen, so that a reader takes the counts and the flag of one
     // transfer; it is never held across a port call or a status report. transferGeneration
-    // counts the downloads started and the closes: once the monitor thread has let go of the
+    // counts the downloads started and abandoned: once the monitor thread has let go of the
     // lock, it tells whether the transfer it worked on is still the current one.
     std::mutex transferLock;
     std::uint32_t transferGeneration = 0;
+    // Set from the FileDownloadRequest until the download ends or is abandoned: only then is an
+    // announcement the answer to a request.
+    bool downloadAsked = false;
     char downloadPath[64] = {};
     std::atomic<int> bytesReceived{0};
     std::atomic<int> fileSize{0};
@@ -244,8 +253,8 @@ class DeviceManager {
     BYTE blockSequence = 0;
     std::unique_ptr<BYTE[]> downloadBuffer;
     DWORD runningChecksum = 0;  // unsigned: the sum wraps modulo 2^32
-    // Set while a transfer is announced and not ended: only then may a FileData block touch the
-    // transfer fields. Cleared by the download step before it asks for a new transfer.
+    // Set while an asked transfer is announced and its last block is not in: only then may a
+    // FileData block touch the transfer fields.
     std::atomic<BYTE> transferOpen{0};
 
     FramedPort* powerPort = nullptr;  // owned; manager thread only

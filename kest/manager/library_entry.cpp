@@ -14,6 +14,7 @@ std::atomic<bool> processDetached{false};
 namespace {
 
 void attach() {
+    if (processDetached.load()) return;
     if (deviceManager.load() == nullptr) deviceManager.store(new (std::nothrow) DeviceManager);
     DeviceManager* manager = deviceManager.load();
     if (applicationBridge == nullptr && manager != nullptr) {
@@ -50,6 +51,7 @@ void detachAtExit() {
 extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
+            kest::processDetached.store(false);
             kest::attach();
             break;
         case DLL_THREAD_ATTACH:
@@ -57,6 +59,7 @@ extern "C" BOOL WINAPI DllMain(HANDLE, DWORD reason, LPVOID reserved) {
             if (kest::DeviceManager* manager = kest::deviceManager.load()) manager->threadAttached();
             break;
         case DLL_PROCESS_DETACH:
+            kest::processDetached.store(true);
             // Non-null at process exit, null after a FreeLibrary.
             if (reserved != nullptr) {
                 kest::detachAtExit();

@@ -187,6 +187,8 @@ int DeviceManager::closeMDPChannel() {
         FramedPort* const port = dataPort.load(std::memory_order_acquire);
         if (port == nullptr) return kStepDone;
         discardDataPort(port);
+        // A transfer cannot go on over another port or power session.
+        abandonTransfer();
         reportFormatted("%s closed.", dataPortName);
         return kStepDone;
     } catch (...) {

@@ -28,12 +28,12 @@ int DeviceManager::downloadStep() {
     }
 }
 
-// Before the request goes out. The peripheral may announce a transfer unasked at any time: one
-// opened before this clear is dropped, and whatever the monitor thread still does for it counts
-// no more.
+// Before the request goes out: from here on an announcement answers it. One the monitor thread
+// is still ending for an earlier transfer counts no more.
 void DeviceManager::clearTransfer() {
     std::lock_guard record(transferLock);
     ++transferGeneration;
+    downloadAsked = true;
     transferOpen.store(0, std::memory_order_release);
     downloadDone.store(0, std::memory_order_release);
     fileSize = 0;
@@ -46,9 +46,17 @@ void DeviceManager::clearTransfer() {
     downloadBuffer.reset();  // left behind by a failed transfer
 }
 
-void DeviceManager::forgetDownload() {
+void DeviceManager::abandonTransfer() {
     std::lock_guard record(transferLock);
     ++transferGeneration;
+    downloadAsked = false;
+    transferOpen.store(0, std::memory_order_release);
+    downloadBuffer.reset();
+}
+
+void DeviceManager::forgetDownload() {
+    abandonTransfer();
+    std::lock_guard record(transferLock);
     downloadDone.store(0, std::memory_order_release);
 }
 

@@ -124,11 +124,14 @@ void DeviceManager::handleFileUploadResponse(const BYTE* payload, int length) {
     reportStatus("----------------------------------");
 }
 
-// A response too short for what it announces ends the download: the peripheral sends nothing
-// more for this request, and the download state would otherwise last until the next close.
+// Only the answer to the manager's request opens or ends a download; any other announcement is
+// dropped. A response too short for what it announces ends the asked download: the peripheral
+// sends nothing more for this request, and the download state would otherwise last until the
+// next close.
 void DeviceManager::handleFileDownloadResponse(const BYTE* payload, int length) {
+    const std::optional<std::uint32_t> asked = askedTransfer();
     if (!payloadHolds("FileDownloadResponse", length, kDownloadStatusLength)) {
-        endDownload("Download response rejected.", currentTransfer());
+        if (asked) endDownload("Download response rejected.", *asked);
         return;
     }
     lastStatus = payload[1];
@@ -138,16 +141,19 @@ void DeviceManager::handleFileDownloadResponse(const BYTE* payload, int length) 
     reportFormatted("DownloadStatus: (0x%02X)", downloadStatus);
     reportStatus("--------------------------------");
 
+    if (!asked) {
+        reportStatus("FileDownloadResponse without a request dropped.");
+        return;
+    }
     if (downloadStatus != 0) {
-        endDownload(downloadStatus == 0x01 ? "No file to download" : "Unknown error",
-                    currentTransfer());
+        endDownload(downloadStatus == 0x01 ? "No file to download" : "Unknown error", *asked);
         return;
     }
     if (!payloadHolds("FileDownloadResponse", length, kAnnouncedTransferLength)) {
-        endDownload("Download response rejected.", currentTransfer());
+        endDownload("Download response rejected.", *asked);
         return;
     }
-    openTransfer(payload);
+    openTransfer(payload, *asked);
 }
 
 }  // namespace kest

@@ -281,6 +281,7 @@ TEST_F(FileDownload, UnaskedAnnouncementsAndBlocksLeaveNoTrace) {
     receive(announcement(17, sumOf(data)));
     sendBlocks(data, 17);
     ASSERT_TRUE(ended());
+    EXPECT_EQ(sent(7), dataResponse(0, 0));
     application.clear();
 
     const Bytes other = stream("unasked", Bytes(300, 0x01));
