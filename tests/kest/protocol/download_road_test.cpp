@@ -95,7 +95,8 @@ TEST_F(DownloadRoad, OpenFetchesTheVersionAndThenTheFile) {
 
 // A peripheral may send VersionResponse, FileDownloadResponse and FileData at any time; here they
 // come unasked after every frame of the library, racing the steps and the application's reads.
-// Every version read is one that was sent, whole; no count is read with another transfer's size.
+// Every version read is one that was sent, whole; no count is read with another transfer's size;
+// the unasked transfer leaves no file.
 // Run under ThreadSanitizer, this is also the proof that nothing races.
 TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsistent) {
     sim::PeripheralIdentity other = peripheral.profile().identity;
@@ -139,6 +140,16 @@ TEST_F(DownloadRoad, UnaskedResponsesAndBlocksDuringTheStepsLeaveEveryReadConsis
         int total = 0;
         KEST_GetDownloadInfo(nullptr, &received, &total);
         ASSERT_LE(received, total);
+    }
+    // The unasked transfer never completes a file; the asked one, if it got through the
+    // peripheral's interruptions, is whole.
+    const fs::path directory = root.path / "QUOX" / "RUV";
+    if (!fs::exists(directory)) return;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        ASSERT_EQ(entry.path().filename(), "calib.bin");
+        std::ifstream file(entry.path(), std::ios::binary);
+        EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {}),
+                  sim::generatedContent(1000));
     }
 }
 
