@@ -1,0 +1,260 @@
+#include "scripted_peripheral.h"
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+namespace kest_check {
+namespace {
+
+constexpr unsigned kPowerCom = 1;
+constexpr unsigned kDataCom = 5;
+constexpr std::uint8_t kStart = 0x21;
+constexpr std::size_t kHeaderLength = 16;
+constexpr std::size_t kMostPerBlock = 122;
+const char* const kNames[] = {"calib", "cal", "abc", "x"};
+
+Bytes bigEndian(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+}  // namespace
+
+ScriptedPeripheral::ScriptedPeripheral(std::uint64_t seed)
+    : powerLine_(host::serial::createSimulatedLine()), random_(seed) {
+    if (!powerLine_->activate(kPowerCom)) throw std::runtime_error("COM1: is taken");
+    powerLine_->setOpenHandler([this](bool open) { powerChanged(open); });
+}
+
+ScriptedPeripheral::~ScriptedPeripheral() {
+    powerLine_->setOpenHandler(nullptr);
+    powerLine_->deactivate();
+    powerChanged(false);
+}
+
+void ScriptedPeripheral::powerChanged(bool on) {
+    std::unique_lock guard(lock_);
+    if (on) {
+        auto line = host::serial::createSimulatedLine();
+        if (!line->activate(kDataCom)) return;
+        dataLine_ = line;
+        reader_ = std::jthread([this, line](std::stop_token stop) { readFrames(stop, line); });
+        return;
+    }
+    std::jthread reader = std::move(reader_);
+    dataLine_.reset();
+    requestPending_ = false;
+    sentUnasked_.clear();
+    if (current_ != nullptr && current_->next < current_->blocks.size()) {
+        interrupted_ = std::move(current_);
+    }
+    current_.reset();
+    guard.unlock();
+    // The reader takes its line away as it ends: the port leaves with the power.
+    reader.request_stop();
+    if (reader.joinable()) reader.join();
+}
+
+void ScriptedPeripheral::readFrames(std::stop_token stop,
+                                    std::shared_ptr<host::serial::SimulatedLine> line) {
+    Bytes pending;
+    std::uint8_t chunk[256];
+    while (!stop.stop_requested()) {
+        const std::size_t n = line->read(chunk, std::chrono::milliseconds(20), stop);
+        pending.insert(pending.end(), chunk, chunk + n);
+        // Frames are delimited by their length; bytes before a start byte are noise.
+        while (!pending.empty()) {
+            const auto start = std::find(pending.begin(), pending.end(), kStart);
+            pending.erase(pending.begin(), start);
+            if (pending.size() < 3 || pending.size() < 3u + pending[2]) break;
+            const Bytes payload(pending.begin() + 3, pending.begin() + 3 + pending[2]);
+            const bool typeZero = pending[1] == 0;
+            pending.erase(pending.begin(), pending.begin() + 3 + pending[2]);
+            if (typeZero && !payload.empty()) handleFrame(payload);
+        }
+        std::lock_guard guard(lock_);
+        ++readerRounds_;
+    }
+    line->deactivate();
+}
+
+void ScriptedPeripheral::handleFrame(const Bytes& payload) {
+    std::lock_guard guard(lock_);
+    switch (payload[0]) {
+        case 0x01: {  // VersionRequest
+            if (random_() % 10 == 0) return;  // silence
+            Bytes response = {0x02, 0x00, 0x12};
+            const std::string text = "CHECKER 1.2 ";
+            response.insert(response.end(), text.begin(), text.end());
+            const Bytes serial = bigEndian(0x00C0FFEE);
+            response.insert(response.end(), serial.begin(), serial.end());
+            sendFrame(response);
+            return;
+        }
+        case 0x06: {  // FileDownloadRequest
+            requestPending_ = true;
+            for (auto& [name, content] : sentUnasked_) asked_[name].insert(std::move(content));
+            sentUnasked_.clear();
+            if (current_ != nullptr) current_->asked = true;
+            const auto choice = random_() % 20;
+            if (choice < 14) {
+                announce(makeTransfer());
+            } else if (choice < 16) {
+                requestPending_ = false;
+                sendFrame({0x07, 0x00, 0x01});  // no file
+            } else if (choice < 17) {
+                requestPending_ = false;
+                sendFrame({0x07, 0x00, 0x02});  // an error
+            }
+            return;  // else silence: the request stays unanswered
+        }
+        case 0x09:  // DataResponse: sequence, status
+            if (payload.size() < 3 || current_ == nullptr || current_->next == 0) return;
+            if (payload[1] != static_cast<std::uint8_t>(current_->next - 1)) return;
+            if (payload[2] == 0) {
+                sendNextBlock();
+            } else {
+                current_.reset();  // refused: this transfer is over
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+ScriptedPeripheral::Transfer ScriptedPeripheral::makeTransfer() {
+    Transfer t;
+    t.name = kNames[random_() % std::size(kNames)];
+    t.stream.assign(kHeaderLength, 0);
+    std::copy(t.name.begin(), t.name.end(), t.stream.begin());
+    const std::size_t content = random_() % 7 == 0 ? 0 : 1 + random_() % 1500;
+    for (std::size_t i = 0; i < content; ++i) t.stream.push_back(static_cast<std::uint8_t>(random_()));
+    for (std::size_t at = 0; at < t.stream.size();) {
+        const std::size_t n = std::min(t.stream.size() - at, 1 + random_() % kMostPerBlock);
+        t.blocks.emplace_back(t.stream.begin() + static_cast<long>(at),
+                              t.stream.begin() + static_cast<long>(at + n));
+        at += n;
+    }
+    t.checksumCorrect = random_() % 10 != 0;
+    return t;
+}
+
+// With a request pending this is its answer, or the restart of the transfer that answers it:
+// the library cannot tell the two apart, and either may become the file.
+void ScriptedPeripheral::announce(Transfer transfer) {
+    transfer.asked = requestPending_;
+    const auto size = static_cast<std::uint32_t>(transfer.stream.size());
+    std::uint32_t sum = std::accumulate(transfer.stream.begin(), transfer.stream.end(), 0u);
+    if (!transfer.checksumCorrect) ++sum;
+    announcedSizes_.insert(size);
+    Bytes response = {0x07, 0x00, 0x00};
+    for (const Bytes& field : {bigEndian(size), bigEndian(sum)}) {
+        response.insert(response.end(), field.begin(), field.end());
+    }
+    current_ = std::make_unique<Transfer>(std::move(transfer));
+    sendFrame(response);
+    sendNextBlock();
+}
+
+void ScriptedPeripheral::sendNextBlock() {
+    Transfer& t = *current_;
+    if (t.next == t.blocks.size()) {
+        current_.reset();  // the last block was acknowledged
+        return;
+    }
+    if (t.next + 1 == t.blocks.size()) {
+        Bytes content(t.stream.begin() + kHeaderLength, t.stream.end());
+        if (!t.asked) {
+            if (t.checksumCorrect) sentUnasked_.emplace_back(t.name, std::move(content));
+        } else {
+            if (t.checksumCorrect) asked_[t.name].insert(std::move(content));
+            requestPending_ = false;  // the library's download ends with this block
+        }
+    }
+    Bytes payload = {0x08, static_cast<std::uint8_t>(t.next)};
+    payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
+    payload.push_back(0xA5);
+    ++t.next;
+    sendFrame(payload);
+}
+
+void ScriptedPeripheral::sendFrame(const Bytes& payload) {
+    if (dataLine_ == nullptr) return;
+    Bytes wire = {kStart, 0x00, static_cast<std::uint8_t>(payload.size())};
+    wire.insert(wire.end(), payload.begin(), payload.end());
+    dataLine_->write(wire);
+}
+
+void ScriptedPeripheral::announceUnasked() {
+    std::lock_guard guard(lock_);
+    if (dataLine_ != nullptr) announce(makeTransfer());
+}
+
+void ScriptedPeripheral::sendStrayBlock() {
+    std::lock_guard guard(lock_);
+    const bool lastSequence = current_ != nullptr && current_->next > 0 && random_() % 2 == 0;
+    Bytes payload = {0x08, static_cast<std::uint8_t>(lastSequence ? current_->next - 1
+                                                                  : random_() % 8)};
+    const std::size_t length = random_() % 5 < 2 ? 0 : 1 + random_() % 20;
+    for (std::size_t i = 0; i < length; ++i) payload.push_back(static_cast<std::uint8_t>(random_()));
+    payload.push_back(0xA5);
+    sendFrame(payload);
+}
+
+void ScriptedPeripheral::resumeEarlierTransfer() {
+    std::lock_guard guard(lock_);
+    if (interrupted_ == nullptr) return;
+    Transfer& t = *interrupted_;
+    for (; t.next < t.blocks.size(); ++t.next) {
+        Bytes payload = {0x08, static_cast<std::uint8_t>(t.next)};
+        payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
+        payload.push_back(0xA5);
+        sendFrame(payload);
+    }
+    interrupted_.reset();
+}
+
+void ScriptedPeripheral::vanishDataPort() {
+    std::lock_guard guard(lock_);
+    if (dataLine_ == nullptr) return;
+    dataLine_->deactivate();
+    dataLine_.reset();
+}
+
+std::set<Bytes> ScriptedPeripheral::askedContents(const std::string& name) const {
+    std::lock_guard guard(lock_);
+    const auto found = asked_.find(name);
+    return found == asked_.end() ? std::set<Bytes>{} : found->second;
+}
+
+void ScriptedPeripheral::settle() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // Two whole rounds of the reader after the line was found empty: the one in progress may
+    // have had bytes in hand.
+    std::optional<unsigned> emptyAt;
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard guard(lock_);
+            if (dataLine_ == nullptr) return;
+            if (dataLine_->pendingForPeer() != 0) {
+                emptyAt.reset();
+            } else if (!emptyAt) {
+                emptyAt = readerRounds_;
+            } else if (readerRounds_ >= *emptyAt + 2) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::set<std::uint32_t> ScriptedPeripheral::announcedSizes() const {
+    std::lock_guard guard(lock_);
+    return announcedSizes_;
+}
+
+}  // namespace kest_check
