@@ -37,6 +37,7 @@ constexpr BYTE kRejected = 0x01;
 constexpr int kPathCapacity = 64;  // every path here is at most 29 characters
 constexpr int kWidePathCapacity = kPathCapacity;
 constexpr int kExtensionLength = 4;  // ".bin", ".tmp"
+constexpr int kLineCapacity = 64;    // a status text
 
 constexpr char kNameRefused[] = "File name not allowed, aborting download.";
 constexpr char kAlreadyExists[] = "File already exists, aborting download.";
@@ -119,7 +120,7 @@ struct CompletedTransfer {
 // every byte is written and the file closed, with a move that never replaces: the file appears
 // whole or not at all, and an existing one stays as it is. False, with the status line in
 // `failure` and nothing left behind, when that cannot be done.
-bool storeFile(const CompletedTransfer& t, char (&failure)[kPathCapacity + 32]) {
+bool storeFile(const CompletedTransfer& t, char (&failure)[kLineCapacity]) {
     char temporary[kPathCapacity];
     temporaryPathFor(t.path, temporary);
     WCHAR wideTemporary[kWidePathCapacity];
@@ -170,7 +171,7 @@ void completeTransfer(DeviceManager& m, const CompletedTransfer& t) {
         m.endDownload("Unable to create file path.", t.transfer);
         return;
     }
-    char failure[kPathCapacity + 32];
+    char failure[kLineCapacity];
     if (!storeFile(t, failure)) {
         m.endDownload(failure, t.transfer);
         return;
@@ -203,7 +204,7 @@ void DeviceManager::endDownload(const char* line, std::uint32_t transfer) {
 
 void DeviceManager::openTransfer(const BYTE* payload, std::uint32_t transfer) {
     const DWORD announced = ReadU32(payload, kBigEndian, 3);
-    char refusal[64] = {};
+    char refusal[kLineCapacity] = {};
     bool restarted = false;
     {
         std::lock_guard record(transferLock);

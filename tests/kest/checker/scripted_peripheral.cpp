@@ -24,8 +24,8 @@ Bytes bigEndian(std::uint32_t value) {
 
 }  // namespace
 
-ScriptedPeripheral::ScriptedPeripheral(std::uint64_t seed)
-    : powerLine_(host::serial::createSimulatedLine()), random_(seed) {
+ScriptedPeripheral::ScriptedPeripheral(std::uint64_t seed, std::uint32_t bitsPerSecond)
+    : powerLine_(host::serial::createSimulatedLine()), bitsPerSecond_(bitsPerSecond), random_(seed) {
     if (!powerLine_->activate(kPowerCom)) throw std::runtime_error("COM1: is taken");
     powerLine_->setOpenHandler([this](bool open) { powerChanged(open); });
 }
@@ -39,7 +39,7 @@ ScriptedPeripheral::~ScriptedPeripheral() {
 void ScriptedPeripheral::powerChanged(bool on) {
     std::unique_lock guard(lock_);
     if (on) {
-        auto line = host::serial::createSimulatedLine();
+        auto line = host::serial::createSimulatedLine(bitsPerSecond_);
         if (!line->activate(kDataCom)) return;
         dataLine_ = line;
         reader_ = std::jthread([this, line](std::stop_token stop) { readFrames(stop, line); });
@@ -128,7 +128,8 @@ void ScriptedPeripheral::handleFrame(const Bytes& payload) {
 
 ScriptedPeripheral::Transfer ScriptedPeripheral::makeTransfer() {
     Transfer t;
-    t.name = kNames[random_() % std::size(kNames)];
+    // Mostly its own file, as a real peripheral serves; now and then another.
+    t.name = kNames[random_() % 4 != 0 ? 0 : random_() % std::size(kNames)];
     t.stream.assign(kHeaderLength, 0);
     std::copy(t.name.begin(), t.name.end(), t.stream.begin());
     const std::size_t content = random_() % 7 == 0 ? 0 : 1 + random_() % 1500;
@@ -168,6 +169,7 @@ void ScriptedPeripheral::sendNextBlock() {
     }
     if (t.next + 1 == t.blocks.size()) {
         Bytes content(t.stream.begin() + kHeaderLength, t.stream.end());
+        sent_[t.name].insert(content);
         if (!t.asked) {
             if (t.checksumCorrect) sentUnasked_.emplace_back(t.name, std::move(content));
         } else {
@@ -175,7 +177,8 @@ void ScriptedPeripheral::sendNextBlock() {
             requestPending_ = false;  // the library's download ends with this block
         }
     }
-    Bytes payload = {0x08, static_cast<std::uint8_t>(t.next)};
+    lastSequence_ = static_cast<std::uint8_t>(t.next);
+    Bytes payload = {0x08, lastSequence_};
     payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
     payload.push_back(0xA5);
     ++t.next;
@@ -196,9 +199,9 @@ void ScriptedPeripheral::announceUnasked() {
 
 void ScriptedPeripheral::sendStrayBlock() {
     std::lock_guard guard(lock_);
-    const bool lastSequence = current_ != nullptr && current_->next > 0 && random_() % 2 == 0;
-    Bytes payload = {0x08, static_cast<std::uint8_t>(lastSequence ? current_->next - 1
-                                                                  : random_() % 8)};
+    // Often the sequence number the library saw last, which it may still be expecting.
+    Bytes payload = {0x08, random_() % 2 == 0 ? lastSequence_
+                                              : static_cast<std::uint8_t>(random_() % 8)};
     const std::size_t length = random_() % 5 < 2 ? 0 : 1 + random_() % 20;
     for (std::size_t i = 0; i < length; ++i) payload.push_back(static_cast<std::uint8_t>(random_()));
     payload.push_back(0xA5);
@@ -250,6 +253,12 @@ void ScriptedPeripheral::settle() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+std::set<Bytes> ScriptedPeripheral::sentContents(const std::string& name) const {
+    std::lock_guard guard(lock_);
+    const auto found = sent_.find(name);
+    return found == sent_.end() ? std::set<Bytes>{} : found->second;
 }
 
 std::set<std::uint32_t> ScriptedPeripheral::announcedSizes() const {

@@ -32,7 +32,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 class ScriptedPeripheral {
   public:
-    explicit ScriptedPeripheral(std::uint64_t seed);
+    // The data port runs at bitsPerSecond (0: unpaced).
+    ScriptedPeripheral(std::uint64_t seed, std::uint32_t bitsPerSecond);
     ~ScriptedPeripheral();
     ScriptedPeripheral(const ScriptedPeripheral&) = delete;
     ScriptedPeripheral& operator=(const ScriptedPeripheral&) = delete;
@@ -48,6 +49,8 @@ class ScriptedPeripheral {
     // Returns once the peripheral has read and handled everything the library wrote to it so
     // far (bounded by a second).
     void settle();
+    // The contents of every transfer of a name sent whole, asked or not.
+    std::set<Bytes> sentContents(const std::string& name) const;
     // Every size the peripheral has announced.
     std::set<std::uint32_t> announcedSizes() const;
 
@@ -71,6 +74,7 @@ class ScriptedPeripheral {
 
     std::shared_ptr<host::serial::SimulatedLine> powerLine_;
     mutable std::mutex lock_;
+    const std::uint32_t bitsPerSecond_;
     std::mt19937_64 random_;
     std::shared_ptr<host::serial::SimulatedLine> dataLine_;
     std::jthread reader_;
@@ -78,6 +82,8 @@ class ScriptedPeripheral {
     std::unique_ptr<Transfer> current_;
     std::unique_ptr<Transfer> interrupted_;  // cut off by the last power-off
     std::map<std::string, std::set<Bytes>> asked_;
+    std::map<std::string, std::set<Bytes>> sent_;
+    std::uint8_t lastSequence_ = 0;  // of the last block sent, in any transfer
     std::set<std::uint32_t> announcedSizes_;
     // Whole transfers of this session sent while no request had been read, as (name, content).
     std::vector<std::pair<std::string, Bytes>> sentUnasked_;
