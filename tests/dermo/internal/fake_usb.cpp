@@ -104,7 +104,7 @@ USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
     const USB_TRANSFER transfer = NewTransfer(bytes, outcome.status);
     guard.unlock();
     if (outcome.takesMs > 0) Sleep(outcome.takesMs);
-    Complete(routine, parameter);
+    if (outcome.notifies) Complete(routine, parameter);
     return transfer;
 }
 

@@ -57,6 +57,7 @@ struct FakeUsb {
         bool throws = false;    // the issuing entry raises an exception instead
         bool refused = false;   // no transfer handle, with this last error:
         DWORD refusedError = ERROR_DEVICE_NOT_CONNECTED;
+        bool notifies = true;  // false: completes without calling its routine (a late one)
     };
     static constexpr DWORD kAll = 0xFFFFFFFF;
     struct BulkCall {
