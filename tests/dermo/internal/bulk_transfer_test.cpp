@@ -3,11 +3,33 @@
 #include <gtest/gtest.h>
 #include <host/handles.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "driver_fixture.h"
 #include "transfer.h"
+
+namespace {
+
+// Held, the driver's clock stands still: a call's elapsed time is then exactly 0 however long
+// its transfers wait. Released, it runs as the platform's.
+std::atomic<bool> clockHeld{false};
+std::atomic<DWORD> heldTick{0};
+
+DWORD HostTick() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace
+
+// Defined in this program, it takes the place of the platform's for the driver's objects linked
+// in here; the platform itself never reads the tick count.
+extern "C" DWORD WINAPI GetTickCount(void) {
+    return clockHeld ? heldTick.load() : HostTick();
+}
 
 namespace {
 
@@ -27,6 +49,15 @@ class BulkTransferTest : public DriverTest {
     static Outcome Stall() { return {0, USB_STALL_ERROR}; }
     static Outcome Moves(DWORD bytes) { return {bytes}; }
     static Outcome Never() { return {0, USB_NO_ERROR, false}; }
+
+    void TearDown() override {
+        clockHeld = false;
+        DriverTest::TearDown();
+    }
+    static void HoldClock() {
+        heldTick = HostTick();
+        clockHeld = true;
+    }
 
     std::vector<BYTE> buffer = std::vector<BYTE>(20000);
 };
@@ -114,15 +145,17 @@ TEST_F(BulkTransferTest, ATimeOutWithLessThanTwentyMillisecondsLeftIsNotRecovere
     EXPECT_EQ(fakeUsb.disableCalls, 0);
 }
 
-TEST_F(BulkTransferTest, ATimeOutWithTimeLeftRecoversThePipe) {
+// With the clock held the transfer is given exactly 20 ms, and that is still worth a recovery.
+TEST_F(BulkTransferTest, ATimeOutWithTwentyMillisecondsLeftRecoversThePipe) {
     OpenContext* open = AttachAndOpen();
-    ASSERT_TRUE(SetTimeouts(open, 40, 0, 0));
+    ASSERT_TRUE(SetTimeouts(open, 20, 0, 0));
     fakeUsb.bulkOutcomes = {Never()};
     fakeUsb.failHaltQuery = true;  // so that the recovery goes as far as the clear-halt request
-    const DWORD start = GetTickCount();
+    HoldClock();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(open, buffer.data(), 100), kFailed);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_TIMEOUT});
-    EXPECT_GE(GetTickCount() - start, 40u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
     EXPECT_EQ(Context()->failureCount, 1u);
     EXPECT_EQ(fakeUsb.clearFeatureCalls.size(), 1u);
 }
@@ -323,6 +356,11 @@ TEST_F(BulkTransferTest, NoBufferOrNoBytesIsAnInvalidParameter) {
     EXPECT_EQ(Write(open, buffer.data(), 0xFFFFFFFFu), kFailed);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(fakeUsb.bulkCalls.empty());
+    // The largest count that fits is taken (and, with nothing arriving, times out).
+    ASSERT_TRUE(SetTimeouts(open, 10, 0, 0));
+    fakeUsb.bulkOutcomes = {Never()};
+    EXPECT_EQ(Read(open, buffer.data(), 0x7FFFFFFFu), kFailed);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_TIMEOUT});
 }
 
 TEST_F(BulkTransferTest, ADetachedSensorIssuesNothing) {

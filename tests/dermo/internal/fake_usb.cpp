@@ -248,6 +248,7 @@ BOOL SuspendDevice(USB_HANDLE, UCHAR) {
 }
 
 BOOL ResumeDevice(USB_HANDLE, UCHAR) {
+    if (fakeUsb.resumeGate != nullptr) WaitForSingleObject(fakeUsb.resumeGate, INFINITE);
     const auto guard = Guard();
     ++fakeUsb.resumeCalls;
     return TRUE;

@@ -224,6 +224,15 @@ TEST_F(IoControlTest, TransferEntriesTheStackLeftOutAreNeverCalled) {
     EXPECT_EQ(ClearEndpointHalt(&usb, kDevice, nullptr, nullptr, USB_SEND_TO_ENDPOINT, 0, 0),
               DWORD{ERROR_NOT_SUPPORTED});
     EXPECT_TRUE(fakeUsb.clearFeatureCalls.empty());
+    // Without a halt query the default pipe is not recovered; the request keeps its error.
+    usb.lpGetTransferStatus = fakeUsb.funcs.lpGetTransferStatus;
+    usb.lpIsDefaultPipeHalted = nullptr;
+    fakeUsb.vendorStatus = USB_STALL_ERROR;
+    EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_READ, 0, 1, data.data(), 0), DWORD{ERROR_GEN_FAILURE});
+    fakeUsb.descriptorStatus = USB_STALL_ERROR;
+    EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, data.data(), 18),
+              DWORD{ERROR_GEN_FAILURE});
+    EXPECT_EQ(fakeUsb.defaultPipeResets, 0);
 }
 
 TEST_F(IoControlTest, ZeroTimeOutsLeaveTheHandlesTimeOutsAsTheyWere) {
@@ -246,9 +255,11 @@ TEST_F(IoControlTest, FixedInfoFillsTwelveOrSixteenBytes) {
     ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 12), 0u);
     EXPECT_EQ(returned, 12u);
     EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, kUnwritten, kUnwritten}));
-    ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 20), 0u);
-    EXPECT_EQ(returned, 16u);
-    EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, 0, kUnwritten}));
+    for (const DWORD length : {16u, 20u}) {
+        ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), length), 0u);
+        EXPECT_EQ(returned, 16u) << length;
+        EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, 0, kUnwritten}));
+    }
     EXPECT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 11),
               DWORD{ERROR_INSUFFICIENT_BUFFER});
 }
