@@ -49,6 +49,12 @@ DWORD RunTransfers(const Transfers& call, DWORD start, BYTE* buffer, DWORD count
                                  &bytes, wait, &status);
         // Issued as the teardown began and cancelled: nothing to recover or retry.
         if (error == ERROR_NOT_READY && IsDetached(device)) return error;
+        // What the stack reported moved before the timed-out transfer was closed is in the
+        // buffer (or gone to the sensor): it counts, and a retry goes on after it.
+        if (error == ERROR_TIMEOUT) {
+            done += bytes;
+            remaining -= bytes;
+        }
         if (error == ERROR_SUCCESS && status == USB_NO_ERROR) {
             StoreShared(device->failureCount, DWORD{0});
             if (bytes > 0) {
@@ -100,6 +106,7 @@ DWORD BulkTransfer(OpenContext* open, BulkDirection direction, BYTE* buffer, DWO
                          LoadShared(open->timeoutPerRequest)};
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
+    const DWORD callerError = GetLastError();
     // Time spent waiting for the pipe's lock counts against the call's deadline.
     const DWORD start = GetTickCount();
     {
@@ -109,6 +116,12 @@ DWORD BulkTransfer(OpenContext* open, BulkDirection direction, BYTE* buffer, DWO
         } catch (...) {
             error = kExceptionCode;
         }
+    }
+    // Bytes moved before a time-out are the caller's, as a serial port's read returns what
+    // arrived before its total time-out: a success that leaves the last error as it was.
+    if (error == ERROR_TIMEOUT && done > 0) {
+        SetLastError(callerError);
+        return done;
     }
     SetLastError(error);
     return error == ERROR_SUCCESS ? done : 0xFFFFFFFFu;

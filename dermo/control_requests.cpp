@@ -16,6 +16,13 @@ constexpr BYTE kVendorBlockRequest = 0x04;
 constexpr BYTE kVendorSingleRequest = 0x0C;
 constexpr DWORD kDescriptorInput = sizeof(SENSOR_DESCRIPTOR_REQUEST);
 constexpr DWORD kSmallestDescriptorOutput = 4;
+// The most a control transfer carries (its wLength). A longer read asks for this much rather
+// than for the low 16 bits of its length, which would report a cut or empty result as success.
+constexpr DWORD kLargestControlLength = 0xFFFF;
+
+WORD ControlLength(DWORD length) {
+    return static_cast<WORD>(length < kLargestControlLength ? length : kLargestControlLength);
+}
 
 // 0, or the error of one pipe's reset; a pipe that is not open is left alone.
 DWORD ResetBulkPipe(const DeviceContext* device, const PipeState& pipe, bool abortFirst) {
@@ -31,7 +38,9 @@ DWORD VendorRequest(ControlCall& call, bool in) {
     std::memcpy(&record, call.in, sizeof record);
     // The output buffer itself carries nothing: the data goes to the record's buffer.
     if (in && record.length < call.outLength) return ERROR_INSUFFICIENT_BUFFER;
-    const WORD length = static_cast<WORD>(record.length);
+    // Cut, a longer write would drop bytes.
+    if (!in && record.length > kLargestControlLength) return ERROR_INVALID_PARAMETER;
+    const WORD length = ControlLength(record.length);
     if (record.buffer == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
 
     const USB_DEVICE_REQUEST setup{
@@ -72,7 +81,7 @@ DWORD FetchDescriptor(ControlCall& call, const SENSOR_DESCRIPTOR_REQUEST& reques
     const WORD language = request.type == USB_STRING_DESCRIPTOR_TYPE ? request.language : 0;
     const USB_TRANSFER transfer = usb.lpGetDescriptor(
         call.device->hDevice, nullptr, nullptr, USB_SHORT_TRANSFER_OK, request.type, request.index,
-        language, static_cast<WORD>(call.outLength), call.out);
+        language, ControlLength(call.outLength), call.out);
     if (transfer == nullptr) return LastErrorOrGeneric();
     DWORD bytes = 0;
     DWORD status = USB_NO_ERROR;

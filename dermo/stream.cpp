@@ -95,6 +95,10 @@ DWORD_PTR DRX_Open(DWORD_PTR hDeviceContext, DWORD /*AccessCode*/, DWORD /*Share
 }
 
 BOOL DRX_Close(DWORD_PTR hOpenContext) {
+    // The device manager runs the close of a handle closed during a call on that call's thread,
+    // just before the call returns: the caller must still see the call's own last error, not
+    // what a suspend of a sensor already gone left.
+    const DWORD callerError = GetLastError();
     OpenContext* open = nullptr;
     DeviceContext* context = nullptr;
     {
@@ -117,6 +121,7 @@ BOOL DRX_Close(DWORD_PTR hOpenContext) {
     open->device = nullptr;
     std::memset(open->signature, 0, sizeof open->signature);
     LocalFree(open);
+    SetLastError(callerError);
     return TRUE;
 }
 

@@ -8,16 +8,20 @@
  * Reads and writes. A call is cut into transfers of at most "MaxBulkReadSize" /
  * "MaxBulkWriteSize" bytes (driver key settings). The handle's read or write time-out (infinite
  * at open, IOCTL_SENSOR_SET_TIMEOUTS) bounds the whole call, or each single transfer when the
- * handle's SENSOR_PROPERTY_TIMEOUT_PER_REQUEST is 1. A failed call reports nothing of what it
- * moved before it failed. Errors: ERROR_NOT_READY (the sensor was unplugged),
- * ERROR_INVALID_PARAMETER (no buffer or no bytes), ERROR_TIMEOUT, ERROR_GEN_FAILURE.
+ * handle's SENSOR_PROPERTY_TIMEOUT_PER_REQUEST is 1. A call that times out after moving bytes
+ * succeeds with the count moved, as a COM port's ReadFile does when its total time-out expires,
+ * and leaves the last error as it was; only a call that moved nothing fails with ERROR_TIMEOUT.
+ * A call that fails otherwise reports nothing of what it moved before it failed. Errors:
+ * ERROR_NOT_READY (the sensor was unplugged), ERROR_INVALID_PARAMETER (no buffer or no bytes),
+ * ERROR_TIMEOUT, ERROR_GEN_FAILURE.
  *
  * Control codes. On success DeviceIoControl returns TRUE, the byte count says how much of the
  * output was written, and GetLastError is 0. On failure it returns FALSE with the error:
  *   ERROR_NOT_SUPPORTED       a code that is not listed here (also the reserved ones)
  *   ERROR_NOT_READY           the sensor was unplugged
  *   ERROR_INVALID_PARAMETER   input shorter than the code needs, a bad pipe selector or
- *                             descriptor type, or a buffer that is missing (see below)
+ *                             descriptor type, a vendor write longer than 0xFFFF bytes, or a
+ *                             buffer that is missing (see below)
  *   ERROR_INSUFFICIENT_BUFFER output shorter than the code needs, a vendor read whose record
  *                             length is below the output length, or a descriptor longer than
  *                             the output
@@ -25,7 +29,7 @@
  *   SENSOR_E_UNKNOWN_PROPERTY, SENSOR_E_READ_ONLY_PROPERTY for the property codes
  *
  * Buffers. A null input or output buffer whose length the code would use, and a null data
- * pointer in a vendor request whose length (low 16 bits) is nonzero, are refused with
+ * pointer in a vendor request whose length is nonzero, are refused with
  * ERROR_INVALID_PARAMETER before anything is sent to the sensor. Lengths are checked before
  * pointers: a null buffer with too short a length gets the length's error.
  *
@@ -72,9 +76,10 @@
 #define PIPE_SELECT_OUT 2u
 #define PIPE_SELECT_BOTH 3u
 
-/* A vendor control request on the default pipe: wValue, wLength and wIndex are the low 16 bits
- * of value, length and index. A read (bRequest 0x0C for a length of 0 or 1, else 0x04) fills
- * buffer; a write sends from it. The handheld's record is 16 bytes; on a 64-bit host the pointer
+/* A vendor control request on the default pipe: wValue and wIndex are the low 16 bits of value
+ * and index, wLength is length. A control transfer carries at most 0xFFFF bytes: a longer read
+ * asks for 0xFFFF, a longer write is refused (ERROR_INVALID_PARAMETER) rather than cut. A read
+ * (bRequest 0x0C for a length of 0 or 1, else 0x04) fills buffer; a write sends from it. The handheld's record is 16 bytes; on a 64-bit host the pointer
  * makes it sizeof(SENSOR_VENDOR_REQUEST). */
 typedef struct _SENSOR_VENDOR_REQUEST {
     DWORD value;
@@ -84,7 +89,8 @@ typedef struct _SENSOR_VENDOR_REQUEST {
 } SENSOR_VENDOR_REQUEST;
 
 /* A standard descriptor: type 1 (device, output of 18 bytes or more), 2 (configuration, 9 or
- * more) or 3 (string, 4 or more; language used for strings only). */
+ * more) or 3 (string, 4 or more; language used for strings only). An output longer than 0xFFFF
+ * bytes asks for 0xFFFF, the most a control transfer carries. */
 typedef struct _SENSOR_DESCRIPTOR_REQUEST {
     BYTE type;
     BYTE index;

@@ -10,6 +10,7 @@
 #include <sensor/sensor_profile.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -25,22 +26,35 @@ using namespace dermo_test;
 
 class AttachTest : public DriverTest {
   protected:
-    // Opens DRX1: with the given read time-out and reads 100 bytes on a thread of its own; the
-    // read's error is in readError once the thread is joined.
+    // A read or write of 100 bytes on DRX1: on a thread of its own; error and took are valid
+    // once the thread is joined.
+    struct InFlight {
+        std::thread thread;
+        DWORD error = 0;
+        std::chrono::steady_clock::duration took{};
+    };
+
+    // Opens DRX1: with the given read and write time-out and starts a read on it.
     void StartRead(DWORD timeout) {
         drx = Open();
-        SENSOR_TIMEOUTS timeouts{timeout, 0, 0};
+        SENSOR_TIMEOUTS timeouts{timeout, timeout, 0};
         DeviceIoControl(drx, IOCTL_SENSOR_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0,
                         nullptr, nullptr);
-        reader = std::thread([this] {
-            BYTE data[100];
-            readError = ReadFile(drx, data, sizeof data, nullptr, nullptr) ? 0 : GetLastError();
+        Start(reading, true);
+    }
+    void Start(InFlight& call, bool isRead) {
+        call.thread = std::thread([this, &call, isRead] {
+            BYTE data[100] = {};
+            const auto start = std::chrono::steady_clock::now();
+            const BOOL ok = isRead ? ReadFile(drx, data, sizeof data, nullptr, nullptr)
+                                   : WriteFile(drx, data, sizeof data, nullptr, nullptr);
+            call.error = ok ? 0 : GetLastError();
+            call.took = std::chrono::steady_clock::now() - start;
         });
     }
 
     HANDLE drx = INVALID_HANDLE_VALUE;
-    std::thread reader;
-    DWORD readError = 0;
+    InFlight reading;
 };
 
 TEST_F(AttachTest, TakesTheSensorOpensItsPipesAndPublishesDrx1) {
@@ -309,22 +323,52 @@ TEST_F(AttachTest, OpensRacingTheUnplugNeverUseAFreedContext) {
     EXPECT_FALSE(DrxActive());
 }
 
+// The detach marks the sensor under the lock that an open holds from its check of the sensor
+// until it has counted itself: an open is wholly before the detach (which then waits for its
+// close) or wholly after it (refused), never checked before the detach and counted after the
+// context went. Held inside its resume, the last step under that lock, the open holds the lock.
+TEST_F(AttachTest, AnOpenHoldsOffTheDetachUntilItHasCountedItself) {
+    ASSERT_TRUE(Attach());
+    DeviceContext* context = Context();
+    fakeUsb.resumeGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread opener([&] { EXPECT_NE(OpenDirect(), nullptr); });
+    ASSERT_TRUE(WaitForWaiter(fakeUsb.resumeGate));
+    const BOOL free = TryEnterCriticalSection(&context->stateLock);
+    if (free) LeaveCriticalSection(&context->stateLock);
+    EXPECT_FALSE(free);
+    SetEvent(fakeUsb.resumeGate);
+    opener.join();
+    CloseHandle(fakeUsb.resumeGate);
+    fakeUsb.resumeGate = nullptr;
+    EXPECT_EQ(context->openCount, 1);
+}
+
 // An attach that fails after DRX1: was published, while an application has it open and a read
-// waits for its transfer: the teardown ends the transfer, waits for the read to return, and only
-// then closes the pipe's lock and event (on the read's time-out the read would otherwise leave a
-// deleted lock). The read, detached, issues nothing more: not even the retry it has left.
-TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheReadInFlightReturnFirst) {
+// and a write wait for their transfers: the teardown ends both transfers, waits for the calls
+// to return, and only then closes the pipes' locks and events (on a time-out a call would
+// otherwise leave a deleted lock). Both return long before their time-out, which bounds the
+// test should a transfer be left to run; detached, they issue nothing more, not even the retry
+// they have left.
+TEST_F(AttachTest, AnAttachFailingAfterPublicationLetsTheCallsInFlightReturnFirst) {
+    constexpr DWORD kTimeout = 10000;
     SetDriverKeyDword(u"BulkRetryNumber", 1);
-    fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}};
+    fakeUsb.bulkOutcomes = {{0, USB_NO_ERROR, false}, {0, USB_NO_ERROR, false}};
+    InFlight write;
     fakeUsb.onRegisterNotification = [&](LPVOID parameter) {
-        StartRead(500);
-        EXPECT_TRUE(WaitForWaiter(static_cast<DeviceContext*>(parameter)->bulkIn.completionEvent));
+        StartRead(kTimeout);
+        Start(write, false);
+        const auto* context = static_cast<DeviceContext*>(parameter);
+        EXPECT_TRUE(WaitForWaiter(context->bulkIn.completionEvent));
+        EXPECT_TRUE(WaitForWaiter(context->bulkOut.completionEvent));
         return FALSE;
     };
     EXPECT_FALSE(Attach());
-    reader.join();
-    EXPECT_EQ(readError, DWORD{ERROR_NOT_READY});
-    EXPECT_EQ(fakeUsb.bulkCalls.size(), 1u);
+    for (InFlight* call : {&reading, &write}) {
+        call->thread.join();
+        EXPECT_EQ(call->error, DWORD{ERROR_NOT_READY});
+        EXPECT_LT(call->took, std::chrono::milliseconds(kTimeout / 2));
+    }
+    EXPECT_EQ(fakeUsb.bulkCalls.size(), 2u);
     EXPECT_EQ(accept, kUntouched);
     EXPECT_FALSE(DrxActive());
     EXPECT_TRUE(CloseHandle(drx));
@@ -349,8 +393,8 @@ TEST_F(AttachTest, AReadIssuedJustAfterTheTeardownsAbortIsCancelledAtOnce) {
         return FALSE;
     };
     EXPECT_FALSE(Attach());
-    reader.join();
-    EXPECT_EQ(readError, DWORD{ERROR_NOT_READY});
+    reading.thread.join();
+    EXPECT_EQ(reading.error, DWORD{ERROR_NOT_READY});
     EXPECT_EQ(fakeUsb.bulkCalls.size(), 1u);
     EXPECT_TRUE(fakeUsb.resetPipes.empty());
     EXPECT_TRUE(CloseHandle(drx));

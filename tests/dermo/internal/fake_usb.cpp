@@ -104,7 +104,7 @@ USB_TRANSFER IssueBulkTransfer(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE routine,
     const USB_TRANSFER transfer = NewTransfer(bytes, outcome.status);
     guard.unlock();
     if (outcome.takesMs > 0) Sleep(outcome.takesMs);
-    Complete(routine, parameter);
+    if (outcome.notifies) Complete(routine, parameter);
     return transfer;
 }
 
@@ -248,6 +248,7 @@ BOOL SuspendDevice(USB_HANDLE, UCHAR) {
 }
 
 BOOL ResumeDevice(USB_HANDLE, UCHAR) {
+    if (fakeUsb.resumeGate != nullptr) WaitForSingleObject(fakeUsb.resumeGate, INFINITE);
     const auto guard = Guard();
     ++fakeUsb.resumeCalls;
     return TRUE;

@@ -41,8 +41,9 @@ struct FakeUsb {
     // When set, RegisterNotificationRoutine runs this with the parameter and answers with its
     // result instead of registering.
     std::function<BOOL(LPVOID)> onRegisterNotification;
-    // When set, SuspendDevice waits until this event is signalled.
+    // When set, SuspendDevice or ResumeDevice waits until this event is signalled.
     HANDLE suspendGate = nullptr;
+    HANDLE resumeGate = nullptr;
     // When set, IssueBulkTransfer runs this first, outside the stack's lock.
     std::function<void()> beforeBulkIssue;
     // When set, AbortPipeTransfers signals it once the pipe's transfers are aborted.
@@ -57,6 +58,7 @@ struct FakeUsb {
         bool throws = false;    // the issuing entry raises an exception instead
         bool refused = false;   // no transfer handle, with this last error:
         DWORD refusedError = ERROR_DEVICE_NOT_CONNECTED;
+        bool notifies = true;  // false: completes without calling its routine (a late one)
     };
     static constexpr DWORD kAll = 0xFFFFFFFF;
     struct BulkCall {

@@ -110,10 +110,10 @@ TEST_F(IoControlTest, MissingBuffersAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(Call(IOCTL_SENSOR_VENDOR_READ, nullptr, sizeof(SENSOR_VENDOR_REQUEST)),
               DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_WRITE, 0, 4, nullptr, 0), DWORD{ERROR_INVALID_PARAMETER});
-    // Only the low 16 bits are sent: a length of 0x10000 moves nothing and needs no buffer.
+    // A length of 0x10000 asks for 0xFFFF bytes: it needs a buffer.
+    EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_READ, 0, 0x10000, nullptr, 0),
+              DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(fakeUsb.vendorRequests.empty());
-    EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_WRITE, 0, 0x10000, nullptr, 0), 0u);
-    EXPECT_EQ(fakeUsb.vendorRequests.back().wLength, 0);
 
     EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr, 18),
               DWORD{ERROR_INVALID_PARAMETER});
@@ -156,6 +156,26 @@ TEST_F(IoControlTest, AStringDescriptorCarriesItsLanguage) {
     EXPECT_EQ(fakeUsb.descriptorCalls.back().index, 2);
     EXPECT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, data.data(), 3),
               DWORD{ERROR_INSUFFICIENT_BUFFER});
+}
+
+// A control transfer carries at most 0xFFFF bytes: a longer read asks for that much, and a
+// longer write is refused rather than cut.
+TEST_F(IoControlTest, LengthsBeyondAControlTransferAreNeverCut) {
+    std::vector<BYTE> large(65554);
+    fakeUsb.descriptorReply.assign(39, 0x02);
+    for (const DWORD length : {65536u, 65554u}) {
+        ASSERT_EQ(Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, large.data(), length), 0u)
+            << length;
+        EXPECT_EQ(returned, 39u);
+        EXPECT_EQ(fakeUsb.descriptorCalls.back().length, 0xFFFF);
+    }
+    fakeUsb.vendorReply = {1, 2, 3};
+    ASSERT_EQ(Vendor(IOCTL_SENSOR_VENDOR_READ, 0, 0x10000, large.data(), 0), 0u);
+    EXPECT_EQ(fakeUsb.vendorRequests.back().wLength, 0xFFFF);
+    EXPECT_EQ(returned, 3u);
+    EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_WRITE, 0, 0x10000, large.data(), 0),
+              DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(fakeUsb.vendorRequests.size(), 1u);
 }
 
 TEST_F(IoControlTest, DescriptorRequestsThatAreNotReadable) {
@@ -204,6 +224,15 @@ TEST_F(IoControlTest, TransferEntriesTheStackLeftOutAreNeverCalled) {
     EXPECT_EQ(ClearEndpointHalt(&usb, kDevice, nullptr, nullptr, USB_SEND_TO_ENDPOINT, 0, 0),
               DWORD{ERROR_NOT_SUPPORTED});
     EXPECT_TRUE(fakeUsb.clearFeatureCalls.empty());
+    // Without a halt query the default pipe is not recovered; the request keeps its error.
+    usb.lpGetTransferStatus = fakeUsb.funcs.lpGetTransferStatus;
+    usb.lpIsDefaultPipeHalted = nullptr;
+    fakeUsb.vendorStatus = USB_STALL_ERROR;
+    EXPECT_EQ(Vendor(IOCTL_SENSOR_VENDOR_READ, 0, 1, data.data(), 0), DWORD{ERROR_GEN_FAILURE});
+    fakeUsb.descriptorStatus = USB_STALL_ERROR;
+    EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, data.data(), 18),
+              DWORD{ERROR_GEN_FAILURE});
+    EXPECT_EQ(fakeUsb.defaultPipeResets, 0);
 }
 
 TEST_F(IoControlTest, ZeroTimeOutsLeaveTheHandlesTimeOutsAsTheyWere) {
@@ -226,9 +255,11 @@ TEST_F(IoControlTest, FixedInfoFillsTwelveOrSixteenBytes) {
     ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 12), 0u);
     EXPECT_EQ(returned, 12u);
     EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, kUnwritten, kUnwritten}));
-    ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 20), 0u);
-    EXPECT_EQ(returned, 16u);
-    EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, 0, kUnwritten}));
+    for (const DWORD length : {16u, 20u}) {
+        ASSERT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), length), 0u);
+        EXPECT_EQ(returned, 16u) << length;
+        EXPECT_EQ(words, (std::array<DWORD, 5>{1, 1, 3, 0, kUnwritten}));
+    }
     EXPECT_EQ(Call(IOCTL_SENSOR_EXT_GET_FIXED_INFO, nullptr, 0, words.data(), 11),
               DWORD{ERROR_INSUFFICIENT_BUFFER});
 }

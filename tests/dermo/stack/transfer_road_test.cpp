@@ -4,7 +4,6 @@
 #include <sensor/fingerprint.h>
 #include <sensor/sensor_registers.h>
 
-#include <atomic>
 #include <cstring>
 #include <numeric>
 #include <thread>
@@ -30,7 +29,23 @@ class TransferRoadTest : public StackTest {
         return sensor->bulkTransferCount() >= count;
     }
 
+    // Starts a read of 100 bytes on a thread of its own that waits for loopback data that never
+    // comes; its result (the bytes, or -1) and error are valid once the thread is joined.
+    void StartBlockedRead() {
+        reader = std::thread([this] {
+            std::vector<BYTE> own(100);
+            DWORD done = 0;
+            result = ReadFile(drx, own.data(), 100, &done, nullptr) ? static_cast<long long>(done)
+                                                                    : -1;
+            readError = GetLastError();
+        });
+        ASSERT_TRUE(WaitForTransfers(1));
+    }
+
     std::vector<BYTE> buffer = std::vector<BYTE>(65536);
+    std::thread reader;
+    long long result = 0;
+    DWORD readError = 0;
 };
 
 TEST_F(TransferRoadTest, WhatIsWrittenIsReadBackInChunks) {
@@ -178,15 +193,7 @@ TEST_F(TransferRoadTest, ATimedOutReadNeverWritesIntoTheBufferAfterItReturned) {
 
 TEST_F(TransferRoadTest, UnplugUnderABlockedReadFailsItAndLaterCallsAreNotReady) {
     PlugAndOpen(Profile("default"));
-    std::atomic<long long> result{0};
-    std::atomic<DWORD> readError{0};
-    std::thread reader([&] {
-        std::vector<BYTE> own(100);
-        DWORD done = 0;
-        result = ReadFile(drx, own.data(), 100, &done, nullptr) ? static_cast<long long>(done) : -1;
-        readError = GetLastError();
-    });
-    ASSERT_TRUE(WaitForTransfers(1));  // the read waits for loopback data that never comes
+    StartBlockedRead();
     ASSERT_TRUE(host::usb::unplug(id));
     reader.join();
     EXPECT_EQ(result, -1);
@@ -198,6 +205,22 @@ TEST_F(TransferRoadTest, UnplugUnderABlockedReadFailsItAndLaterCallsAreNotReady)
     EXPECT_FALSE(host::usb::waitUnplugged(id, 0));  // held for the open handle
     CloseHandle(drx);
     drx = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(host::usb::waitUnplugged(id, 10000));
+    id = 0;
+}
+
+// A handle closed while its read waits is closed at the driver on the reading thread as the
+// read returns: the read still reports its own failure, not what the last close's suspend of a
+// sensor already gone left as last error.
+TEST_F(TransferRoadTest, AReadWhoseHandleWasClosedMeanwhileReportsItsOwnFailure) {
+    PlugAndOpen(Profile("default"));
+    StartBlockedRead();
+    CloseHandle(drx);
+    drx = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(host::usb::unplug(id));
+    reader.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(readError, DWORD{ERROR_GEN_FAILURE});
     EXPECT_TRUE(host::usb::waitUnplugged(id, 10000));
     id = 0;
 }
