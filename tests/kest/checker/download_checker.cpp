@@ -85,7 +85,18 @@ class Walk {
         Handlers::random.seed(seed + 1);
     }
 
+    // Runs the walk; a failed check is reported with what the peripheral did last.
     void run(int steps) {
+        try {
+            walk(steps);
+        } catch (const Violation& violation) {
+            throw Violation(std::string(violation.what()) + " [peripheral: " +
+                            peripheral_.journal() + "]");
+        }
+    }
+
+  private:
+    void walk(int steps) {
         const std::size_t handles = host::liveHandleCount();
         const std::size_t threads = threadCount();
         const std::size_t registrations = host::power::registrationCount();
@@ -122,7 +133,6 @@ class Walk {
         }
     }
 
-  private:
     unsigned pick(unsigned n) { return static_cast<unsigned>(random_() % n); }
 
     // Every export returns within its time-out and a second.

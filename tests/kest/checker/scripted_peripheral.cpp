@@ -42,9 +42,11 @@ void ScriptedPeripheral::powerChanged(bool on) {
         auto line = host::serial::createSimulatedLine(bitsPerSecond_);
         if (!line->activate(kDataCom)) return;
         dataLine_ = line;
+        note("power on");
         reader_ = std::jthread([this, line](std::stop_token stop) { readFrames(stop, line); });
         return;
     }
+    note("power off");
     std::jthread reader = std::move(reader_);
     dataLine_.reset();
     requestPending_ = false;
@@ -152,6 +154,8 @@ void ScriptedPeripheral::announce(Transfer transfer) {
     std::uint32_t sum = std::accumulate(transfer.stream.begin(), transfer.stream.end(), 0u);
     if (!transfer.checksumCorrect) ++sum;
     announcedSizes_.insert(size);
+    note((transfer.asked ? "announced " : "announced unasked ") + transfer.name + " of " +
+         std::to_string(size) + (transfer.checksumCorrect ? "" : " with a wrong checksum"));
     Bytes response = {0x07, 0x00, 0x00};
     for (const Bytes& field : {bigEndian(size), bigEndian(sum)}) {
         response.insert(response.end(), field.begin(), field.end());
@@ -205,6 +209,7 @@ void ScriptedPeripheral::sendStrayBlock() {
     const std::size_t length = random_() % 5 < 2 ? 0 : 1 + random_() % 20;
     for (std::size_t i = 0; i < length; ++i) payload.push_back(static_cast<std::uint8_t>(random_()));
     payload.push_back(0xA5);
+    note("stray block " + std::to_string(payload[1]) + " of " + std::to_string(length));
     sendFrame(payload);
 }
 
@@ -212,6 +217,7 @@ void ScriptedPeripheral::resumeEarlierTransfer() {
     std::lock_guard guard(lock_);
     if (interrupted_ == nullptr) return;
     Transfer& t = *interrupted_;
+    note("resumed " + t.name + " from block " + std::to_string(t.next));
     for (; t.next < t.blocks.size(); ++t.next) {
         Bytes payload = {0x08, static_cast<std::uint8_t>(t.next)};
         payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
@@ -259,6 +265,18 @@ std::set<Bytes> ScriptedPeripheral::sentContents(const std::string& name) const 
     std::lock_guard guard(lock_);
     const auto found = sent_.find(name);
     return found == sent_.end() ? std::set<Bytes>{} : found->second;
+}
+
+void ScriptedPeripheral::note(std::string event) {
+    journal_.push_back(std::move(event));
+    if (journal_.size() > 6) journal_.pop_front();
+}
+
+std::string ScriptedPeripheral::journal() const {
+    std::lock_guard guard(lock_);
+    std::string text;
+    for (const std::string& event : journal_) text += (text.empty() ? "" : "; ") + event;
+    return text;
 }
 
 std::set<std::uint32_t> ScriptedPeripheral::announcedSizes() const {

@@ -16,6 +16,7 @@
 #include <host/serial.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,8 @@ class ScriptedPeripheral {
     std::set<Bytes> sentContents(const std::string& name) const;
     // Every size the peripheral has announced.
     std::set<std::uint32_t> announcedSizes() const;
+    // What it did last, oldest first, for the report of a failed check.
+    std::string journal() const;
 
   private:
     struct Transfer {
@@ -71,6 +74,7 @@ class ScriptedPeripheral {
     void announce(Transfer transfer);
     void sendNextBlock();
     void sendFrame(const Bytes& payload);
+    void note(std::string event);
 
     std::shared_ptr<host::serial::SimulatedLine> powerLine_;
     mutable std::mutex lock_;
@@ -88,6 +92,7 @@ class ScriptedPeripheral {
     // Whole transfers of this session sent while no request had been read, as (name, content).
     std::vector<std::pair<std::string, Bytes>> sentUnasked_;
     unsigned readerRounds_ = 0;  // reads made and handled
+    std::deque<std::string> journal_;
 };
 
 }  // namespace kest_check
