@@ -65,8 +65,16 @@ struct Handlers {
         std::lock_guard guard(lock);
         return random() % 100 < percent;
     }
+    // A close as the file is reported, half the time waiting (a while at most) until the
+    // manager thread has carried it out.
     static void status(const char* text) {
-        if (std::string(text) == "Created file:" && chance(40)) KEST_Close();
+        if (std::string(text) != "Created file:" || !chance(40)) return;
+        KEST_Close();
+        if (!chance(50)) return;
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (KEST_GetState() != KEST_STATE_CLOSED && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     static void state(int state) {
         if (state == KEST_STATE_DOWNLOADING && chance(3)) KEST_Close();

@@ -187,6 +187,11 @@ void ScriptedPeripheral::sendNextBlock() {
     payload.push_back(0xA5);
     ++t.next;
     sendFrame(payload);
+    // Now and then the last block comes again, empty: a duplicate the library must not take.
+    if (t.next == t.blocks.size() && random_() % 4 == 0) {
+        note("empty duplicate of block " + std::to_string(lastSequence_));
+        sendFrame({0x08, lastSequence_, 0xA5});
+    }
 }
 
 void ScriptedPeripheral::sendFrame(const Bytes& payload) {
@@ -204,9 +209,9 @@ void ScriptedPeripheral::announceUnasked() {
 void ScriptedPeripheral::sendStrayBlock() {
     std::lock_guard guard(lock_);
     // Often the sequence number the library saw last, which it may still be expecting.
-    Bytes payload = {0x08, random_() % 2 == 0 ? lastSequence_
+    Bytes payload = {0x08, random_() % 3 != 0 ? lastSequence_
                                               : static_cast<std::uint8_t>(random_() % 8)};
-    const std::size_t length = random_() % 5 < 2 ? 0 : 1 + random_() % 20;
+    const std::size_t length = random_() % 2 == 0 ? 0 : 1 + random_() % 20;
     for (std::size_t i = 0; i < length; ++i) payload.push_back(static_cast<std::uint8_t>(random_()));
     payload.push_back(0xA5);
     note("stray block " + std::to_string(payload[1]) + " of " + std::to_string(length));
