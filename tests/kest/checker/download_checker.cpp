@@ -93,14 +93,16 @@ class Walk {
         Handlers::random.seed(seed + 1);
     }
 
-    // Runs the walk; a failed check is reported with what the peripheral did last.
-    void run(int steps) {
+    // Runs the walk and returns what it found wrong, each with what the peripheral did last.
+    // A file that breaks a rule is reported and then taken as it is, so that the walk goes on
+    // to find what else breaks; a hang or a leak ends the walk.
+    std::vector<std::string> run(int steps) {
         try {
             walk(steps);
         } catch (const Violation& violation) {
-            throw Violation(std::string(violation.what()) + " [peripheral: " +
-                            peripheral_.journal() + "]");
+            report(violation.what());
         }
+        return violations_;
     }
 
   private:
@@ -139,6 +141,10 @@ class Walk {
         if (host::power::registrationCount() != registrations) {
             throw Violation("power registration left behind");
         }
+    }
+
+    void report(const std::string& what) {
+        violations_.push_back(what + " [peripheral: " + peripheral_.journal() + "]");
     }
 
     unsigned pick(unsigned n) { return static_cast<unsigned>(random_() % n); }
@@ -248,8 +254,9 @@ class Walk {
             const auto seen = files_.find(file);
             if (seen != files_.end()) {
                 if (seen->second != content) {
-                    throw Violation(file + " changed from " + std::to_string(seen->second.size()) +
-                                    " to " + std::to_string(content.size()) + " bytes");
+                    report(file + " changed from " + std::to_string(seen->second.size()) + " to " +
+                           std::to_string(content.size()) + " bytes");
+                    seen->second = content;
                 }
                 continue;
             }
@@ -257,15 +264,17 @@ class Walk {
             if (peripheral_.askedContents(name).count(content) == 0) peripheral_.settle();
             if (peripheral_.askedContents(name).count(content) == 0) {
                 const bool sentWhole = peripheral_.sentContents(name).count(content) != 0;
-                throw Violation(file + " (" + std::to_string(content.size()) + " bytes) is " +
-                                (sentWhole ? "a transfer nobody asked for"
-                                           : "no transfer the peripheral sent whole"));
+                report(file + " (" + std::to_string(content.size()) + " bytes) is " +
+                       (sentWhole ? "a transfer nobody asked for"
+                                  : "no transfer the peripheral sent whole"));
             }
             files_.emplace(file, content);
         }
-        for (const auto& [file, content] : files_) {
-            if (!fs::exists(downloads / file)) throw Violation(file + " disappeared");
-        }
+        std::erase_if(files_, [&](const auto& entry) {
+            const bool gone = !fs::exists(downloads / entry.first);
+            if (gone) report(entry.first + " disappeared");
+            return gone;
+        });
     }
 
     // The counts belong to one transfer the peripheral announced.
@@ -287,6 +296,7 @@ class Walk {
     ScriptedPeripheral peripheral_;
     int waitSeconds_ = 0;
     std::map<std::string, Bytes> files_;
+    std::vector<std::string> violations_;
 };
 
 fs::path freshRoot() {
@@ -299,17 +309,14 @@ fs::path freshRoot() {
 // One walk; false, with its seed and what broke, when a check failed.
 bool walk(std::uint64_t seed, int steps) {
     const fs::path root = freshRoot();
-    bool passed = true;
-    try {
-        Walk(seed, root).run(steps);
-    } catch (const Violation& violation) {
+    const std::vector<std::string> violations = Walk(seed, root).run(steps);
+    for (const std::string& violation : violations) {
         std::fprintf(stderr, "seed %llu: %s\n", static_cast<unsigned long long>(seed),
-                     violation.what());
-        passed = false;
+                     violation.c_str());
     }
     std::error_code ignored;
     fs::remove_all(root, ignored);
-    return passed;
+    return violations.empty();
 }
 
 }  // namespace
