@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <utility>
 
 namespace kest_check {
 namespace {
@@ -42,6 +43,7 @@ void ScriptedPeripheral::powerChanged(bool on) {
         auto line = host::serial::createSimulatedLine(bitsPerSecond_);
         if (!line->activate(kDataCom)) return;
         dataLine_ = line;
+        firstFrameOfSession_ = true;
         note("power on");
         reader_ = std::jthread([this, line](std::stop_token stop) { readFrames(stop, line); });
         return;
@@ -86,6 +88,17 @@ void ScriptedPeripheral::readFrames(std::stop_token stop,
 
 void ScriptedPeripheral::handleFrame(const Bytes& payload) {
     std::lock_guard guard(lock_);
+    // Half the time the first frame of a power session finds the peripheral still in the last
+    // one: it sends the rest of the transfer that the power-off cut, or the last block again,
+    // empty.
+    if (std::exchange(firstFrameOfSession_, false) && random_() % 2 == 0) {
+        if (interrupted_ != nullptr) {
+            resumeInterrupted();
+        } else {
+            note("empty block " + std::to_string(lastSequence_) + " at power-up");
+            sendFrame({0x08, lastSequence_, 0xA5});
+        }
+    }
     switch (payload[0]) {
         case 0x01: {  // VersionRequest
             if (random_() % 10 == 0) return;  // silence
@@ -220,6 +233,10 @@ void ScriptedPeripheral::sendStrayBlock() {
 
 void ScriptedPeripheral::resumeEarlierTransfer() {
     std::lock_guard guard(lock_);
+    resumeInterrupted();
+}
+
+void ScriptedPeripheral::resumeInterrupted() {
     if (interrupted_ == nullptr) return;
     Transfer& t = *interrupted_;
     note("resumed " + t.name + " from block " + std::to_string(t.next));

@@ -74,6 +74,7 @@ class ScriptedPeripheral {
     void announce(Transfer transfer);
     void sendNextBlock();
     void sendFrame(const Bytes& payload);
+    void resumeInterrupted();
     void note(std::string event);
 
     std::shared_ptr<host::serial::SimulatedLine> powerLine_;
@@ -88,6 +89,7 @@ class ScriptedPeripheral {
     std::map<std::string, std::set<Bytes>> asked_;
     std::map<std::string, std::set<Bytes>> sent_;
     std::uint8_t lastSequence_ = 0;  // of the last block sent, in any transfer
+    bool firstFrameOfSession_ = false;
     std::set<std::uint32_t> announcedSizes_;
     // Whole transfers of this session sent while no request had been read, as (name, content).
     std::vector<std::pair<std::string, Bytes>> sentUnasked_;
