@@ -209,8 +209,10 @@ void ScriptedPeripheral::sendNextBlock() {
 
 void ScriptedPeripheral::sendFrame(const Bytes& payload) {
     if (dataLine_ == nullptr) return;
-    Bytes wire = {kStart, 0x00, static_cast<std::uint8_t>(payload.size())};
-    wire.insert(wire.end(), payload.begin(), payload.end());
+    Bytes wire(3 + payload.size());
+    wire[0] = kStart;
+    wire[2] = static_cast<std::uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), wire.begin() + 3);
     dataLine_->write(wire);
 }
 
