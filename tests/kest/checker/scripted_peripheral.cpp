@@ -18,9 +18,32 @@ constexpr std::size_t kHeaderLength = 16;
 constexpr std::size_t kMostPerBlock = 122;
 const char* const kNames[] = {"calib", "cal", "abc", "x"};
 
+// A FileData payload: code, sequence number, the stream bytes, one byte not examined.
+Bytes fileData(std::uint8_t sequence, const Bytes& bytes) {
+    Bytes payload;
+    payload.reserve(bytes.size() + 3);
+    payload.push_back(0x08);
+    payload.push_back(sequence);
+    payload.insert(payload.end(), bytes.begin(), bytes.end());
+    payload.push_back(0xA5);
+    return payload;
+}
+
 Bytes bigEndian(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+// Version 1.2, its text, serial number 0x00C0FFEE.
+Bytes versionResponse() {
+    const std::string text = "CHECKER 1.2 ";
+    Bytes payload(3 + text.size() + 4);
+    payload[0] = 0x02;
+    payload[2] = 0x12;
+    std::copy(text.begin(), text.end(), payload.begin() + 3);
+    const Bytes serial = bigEndian(0x00C0FFEE);
+    std::copy(serial.begin(), serial.end(), payload.end() - 4);
+    return payload;
 }
 
 }  // namespace
@@ -96,18 +119,13 @@ void ScriptedPeripheral::handleFrame(const Bytes& payload) {
             resumeInterrupted();
         } else {
             note("empty block " + std::to_string(lastSequence_) + " at power-up");
-            sendFrame({0x08, lastSequence_, 0xA5});
+            sendFrame(fileData(lastSequence_, {}));
         }
     }
     switch (payload[0]) {
         case 0x01: {  // VersionRequest
             if (random_() % 10 == 0) return;  // silence
-            Bytes response = {0x02, 0x00, 0x12};
-            const std::string text = "CHECKER 1.2 ";
-            response.insert(response.end(), text.begin(), text.end());
-            const Bytes serial = bigEndian(0x00C0FFEE);
-            response.insert(response.end(), serial.begin(), serial.end());
-            sendFrame(response);
+            sendFrame(versionResponse());
             return;
         }
         case 0x06: {  // FileDownloadRequest
@@ -195,15 +213,12 @@ void ScriptedPeripheral::sendNextBlock() {
         }
     }
     lastSequence_ = static_cast<std::uint8_t>(t.next);
-    Bytes payload = {0x08, lastSequence_};
-    payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
-    payload.push_back(0xA5);
+    sendFrame(fileData(lastSequence_, t.blocks[t.next]));
     ++t.next;
-    sendFrame(payload);
     // Now and then the last block comes again, empty: a duplicate the library must not take.
     if (t.next == t.blocks.size() && random_() % 4 == 0) {
         note("empty duplicate of block " + std::to_string(lastSequence_));
-        sendFrame({0x08, lastSequence_, 0xA5});
+        sendFrame(fileData(lastSequence_, {}));
     }
 }
 
@@ -224,13 +239,12 @@ void ScriptedPeripheral::announceUnasked() {
 void ScriptedPeripheral::sendStrayBlock() {
     std::lock_guard guard(lock_);
     // Often the sequence number the library saw last, which it may still be expecting.
-    Bytes payload = {0x08, random_() % 3 != 0 ? lastSequence_
-                                              : static_cast<std::uint8_t>(random_() % 8)};
-    const std::size_t length = random_() % 2 == 0 ? 0 : 1 + random_() % 20;
-    for (std::size_t i = 0; i < length; ++i) payload.push_back(static_cast<std::uint8_t>(random_()));
-    payload.push_back(0xA5);
-    note("stray block " + std::to_string(payload[1]) + " of " + std::to_string(length));
-    sendFrame(payload);
+    const auto sequence =
+        random_() % 3 != 0 ? lastSequence_ : static_cast<std::uint8_t>(random_() % 8);
+    Bytes bytes(random_() % 2 == 0 ? 0 : 1 + random_() % 20);
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random_());
+    note("stray block " + std::to_string(sequence) + " of " + std::to_string(bytes.size()));
+    sendFrame(fileData(sequence, bytes));
 }
 
 void ScriptedPeripheral::resumeEarlierTransfer() {
@@ -243,10 +257,7 @@ void ScriptedPeripheral::resumeInterrupted() {
     Transfer& t = *interrupted_;
     note("resumed " + t.name + " from block " + std::to_string(t.next));
     for (; t.next < t.blocks.size(); ++t.next) {
-        Bytes payload = {0x08, static_cast<std::uint8_t>(t.next)};
-        payload.insert(payload.end(), t.blocks[t.next].begin(), t.blocks[t.next].end());
-        payload.push_back(0xA5);
-        sendFrame(payload);
+        sendFrame(fileData(static_cast<std::uint8_t>(t.next), t.blocks[t.next]));
     }
     interrupted_.reset();
 }
