@@ -128,8 +128,8 @@ class Peripheral {
     std::optional<PendingActivation> pending_;
     std::unique_ptr<DataPort> dataPort_;
     std::optional<DepartingPort> departing_;
-    unsigned departures_ = 0;  // power-offs that left a departing port
-    unsigned removals_ = 0;    // departing ports taken away since
+    unsigned departures_ = 0;        // power-offs that left a departing port
+    unsigned removals_ = 0;          // departing ports taken away since
     bool dataPortVanished_ = false;  // dataPort_ stays until power-off: its thread may be ours
     std::shared_ptr<host::serial::SimulatedLine> dataLine_;
     std::string dataPortError_;

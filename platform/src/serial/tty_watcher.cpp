@@ -30,7 +30,7 @@ constexpr std::uint32_t kGoneEvents = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF
 
 struct Mapping {
     std::string path;
-    std::string tty;  // what the path led to when it was listed
+    std::string tty;                            // what the path led to when it was listed
     std::unique_ptr<ComActivation> activation;  // null while the path is absent
 };
 
@@ -151,12 +151,11 @@ class TtyWatcher {
     }
 
     // A name in the folder, or the folder itself (an event without a name).
-    static bool named(const std::string& path, const std::string& folder,
-                      const std::string& name) {
+    static bool named(const std::string& path, const std::string& folder, const std::string& name) {
         if (path.empty()) return false;
-        return name.empty() ? path.starts_with(folder + "/")
-                            : folderOf(path) == folder &&
-                                  std::filesystem::path(path).filename() == name;
+        return name.empty()
+                   ? path.starts_with(folder + "/")
+                   : folderOf(path) == folder && std::filesystem::path(path).filename() == name;
     }
 
     std::string folderWatched(int watch) const {

@@ -67,8 +67,9 @@ TEST_P(SlowPortRemoval, EnablingAnotherFunctionReachesIt) {
 
 TEST_P(SlowPortRemoval, AResumeWithAutoRecoveryReopens) {
     // Before AKU 2 a suspend cuts the peripheral's power.
-    ASSERT_TRUE(host::registry::loadText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Versions]\n"
-                                         "\"AKU\"=\"1.0\"\n"));
+    ASSERT_TRUE(
+        host::registry::loadText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Versions]\n"
+                                 "\"AKU\"=\"1.0\"\n"));
     ASSERT_EQ(KEST_SetAutoRecover(1, 0), KEST_OK);
     openReady();
     broadcast(PBT_TRANSITION, POWER_STATE_SUSPEND);
@@ -80,7 +81,9 @@ TEST_P(SlowPortRemoval, AResumeWithAutoRecoveryReopens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RemovalDelays, SlowPortRemoval, ::testing::Values(0ms, 100ms, 500ms),
-                         [](const auto& delay) { return std::to_string(delay.param.count()) + "ms"; });
+                         [](const auto& delay) {
+                             return std::to_string(delay.param.count()) + "ms";
+                         });
 
 // A port that outstays any driver's notice of the power-off.
 class LingeringPort : public Scenario {
@@ -105,7 +108,8 @@ TEST_F(LingeringPort, ACloseGoesThroughWhileTheReopenWaits) {
     ASSERT_TRUE(application.waitForState(KEST_STATE_POWERED_OFF));
     KEST_Close();
     ASSERT_TRUE(application.waitForState(KEST_STATE_CLOSED));
-    const auto closing = application.timeBetween("Powering off KEST.", "KEST state changed: 5 => 1");
+    const auto closing =
+        application.timeBetween("Powering off KEST.", "KEST state changed: 5 => 1");
     ASSERT_TRUE(closing.has_value());
     EXPECT_LT(*closing, 2s);
     EXPECT_EQ(application.statusCount("Powering on KEST."), 0);

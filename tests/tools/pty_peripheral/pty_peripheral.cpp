@@ -11,14 +11,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "peripheral/profile.h"
+
 namespace pty_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kDataPortDelay = std::chrono::milliseconds(100);
-constexpr std::size_t kBlockBytes = 100;
-constexpr std::uint8_t kStart = 0x21;
 
 // A new pty: its master, and its slave's path in `slave`; -1 when none could be made.
 int openPty(std::string& slave) {
@@ -35,10 +35,6 @@ int openPty(std::string& slave) {
 void closeIfOpen(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
-}
-
-void appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 }  // namespace
@@ -69,12 +65,12 @@ PtyPeripheral::~PtyPeripheral() {
     closeIfOpen(stopEvent_);
 }
 
-std::vector<std::uint8_t> PtyPeripheral::content() {
-    std::vector<std::uint8_t> stream(16, 0);
-    const std::string name = "ptycal";
-    std::copy(name.begin(), name.end(), stream.begin());
-    for (unsigned i = 0; i < 300; ++i) stream.push_back(static_cast<std::uint8_t>(5 * i + 1));
-    return stream;
+sim::PeripheralFile PtyPeripheral::file() {
+    sim::PeripheralFile file;
+    file.nameHeader = {'p', 't', 'y', 'c', 'a', 'l'};
+    file.content = sim::generatedContent(300);
+    file.blockSize = 100;
+    return file;
 }
 
 unsigned PtyPeripheral::powerCycles() const {
@@ -104,7 +100,9 @@ void PtyPeripheral::run(std::stop_token stop) {
         if (data >= 0 && (fds[2].revents & POLLIN) != 0) {
             std::uint8_t bytes[256];
             const ssize_t n = ::read(data, bytes, sizeof bytes);
-            for (ssize_t i = 0; i < n; ++i) receive(bytes[i]);
+            for (ssize_t i = 0; i < n; ++i)
+                if (auto frame = reader_.push(bytes[i]); frame && frame->type == 0 && frame->code())
+                    answer(frame->payload);
         }
         alignas(inotify_event) char events[32 * sizeof(inotify_event)];
         for (ssize_t n; (n = ::read(inotify_, events, sizeof events)) > 0;) {
@@ -161,51 +159,31 @@ void PtyPeripheral::closeDataPort() {
     std::filesystem::remove(dataPath(), error);
     closeIfOpen(dataSlave_);
     closeIfOpen(dataMaster_);
-    frame_.clear();
-    transferring_ = false;
-}
-
-// Frames are 0x21, a frame type, a payload length and the payload.
-void PtyPeripheral::receive(std::uint8_t byte) {
-    if (frame_.empty() && byte != kStart) return;
-    frame_.push_back(byte);
-    if (frame_.size() < 3 || frame_.size() < 3u + frame_[2]) return;
-    if (frame_[1] == 0 && frame_.size() > 3) answer({frame_.begin() + 3, frame_.end()});
-    frame_.clear();
+    reader_ = {};
+    blocksToSend_.clear();
 }
 
 void PtyPeripheral::answer(const std::vector<std::uint8_t>& message) {
     switch (message[0]) {
-        case 0x01: {  // VersionRequest: Status, version 1.3, 12 bytes of text, serial number
-            std::vector<std::uint8_t> response{0x02, 0x00, 0x13};
-            const std::string text = "PTY RDR 1.3";
-            response.insert(response.end(), text.begin(), text.end());
-            response.resize(15, 0);
-            appendBigEndian(response, 12345);
-            send(response);
+        case sim::code::kVersionRequest:
+            send(sim::versionResponse(
+                {.version = 0x13, .text = {'P', 'T', 'Y', ' ', 'R', 'D', 'R'}}));
+            break;
+        case sim::code::kFileDownloadRequest: {
+            sim::FaultSet none;
+            const sim::DownloadPlan plan(file(), none);
+            blocksToSend_.assign(plan.frames().rbegin(), plan.frames().rend());
+            send(plan.response());
+            sendNextBlock();
             break;
         }
-        case 0x06: {  // FileDownloadRequest: size and checksum, then the first block
-            const std::vector<std::uint8_t> stream = content();
-            std::uint32_t sum = 0;
-            for (const std::uint8_t b : stream) sum += b;
-            std::vector<std::uint8_t> response{0x07, 0x00, 0x00};
-            appendBigEndian(response, static_cast<std::uint32_t>(stream.size()));
-            appendBigEndian(response, sum);
-            send(response);
-            transferring_ = true;
-            sent_ = 0;
-            sequence_ = 0;
-            sendBlock();
-            break;
-        }
-        case 0x09:  // DataResponse: the next block once the last one is taken
-            if (transferring_ && message.size() >= 3 && message[2] == 0)
-                sendBlock();
+        case sim::code::kDataResponse:  // the next block once the one before is taken
+            if (message.size() >= 3 && message[2] == sim::kBlockAccepted)
+                sendNextBlock();
             else
-                transferring_ = false;
+                blocksToSend_.clear();
             break;
-        case 0x0B:  // ActivatePeripheral
+        case sim::code::kActivatePeripheral:
             if (message.size() >= 2) {
                 std::lock_guard guard(lock_);
                 activations_.push_back(message[1]);
@@ -216,24 +194,14 @@ void PtyPeripheral::answer(const std::vector<std::uint8_t>& message) {
     }
 }
 
-void PtyPeripheral::sendBlock() {
-    const std::vector<std::uint8_t> stream = content();
-    if (sent_ >= stream.size()) {
-        transferring_ = false;
-        return;
-    }
-    const std::size_t count = std::min(kBlockBytes, stream.size() - sent_);
-    std::vector<std::uint8_t> block{0x08, sequence_++};
-    block.insert(block.end(), stream.begin() + static_cast<std::ptrdiff_t>(sent_),
-                 stream.begin() + static_cast<std::ptrdiff_t>(sent_ + count));
-    block.push_back(0x00);  // not part of the stream
-    sent_ += count;
-    send(block);
+void PtyPeripheral::sendNextBlock() {
+    if (blocksToSend_.empty()) return;
+    send(blocksToSend_.back());
+    blocksToSend_.pop_back();
 }
 
 void PtyPeripheral::send(const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> frame{kStart, 0x00, static_cast<std::uint8_t>(payload.size())};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    const std::vector<std::uint8_t> frame = sim::encodeFrame(0x00, payload);
     for (std::size_t at = 0; at < frame.size() && dataMaster_ >= 0;) {
         const ssize_t n = ::write(dataMaster_, frame.data() + at, frame.size() - at);
         if (n <= 0) return;

@@ -2,8 +2,9 @@
 // it. It is powered while the slave of its power pty is held open. Its data port belongs to its
 // power: 100 ms after power-on it makes a new pty and names its slave by the link `data` in its
 // folder, and at power-off it closes that pty and removes the link. It answers the version
-// request, serves a small file block by block and takes activations. One thread, woken by
-// inotify on the power slave's opens and closes and by the data pty's bytes.
+// request, serves a small file block by block and takes activations, with the simulated
+// peripheral's frame and message layouts but none of its behaviour. One thread, woken by inotify
+// on the power slave's opens and closes and by the data pty's bytes.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "peripheral/download_plan.h"
+#include "peripheral/frame_reader.h"
 
 namespace pty_test {
 
@@ -25,8 +29,8 @@ class PtyPeripheral {
     // Empty when the power pty could not be made.
     const std::string& powerPath() const { return powerPath_; }
     std::filesystem::path dataPath() const { return folder_ / "data"; }
-    // The 16-byte name header, then the content: what a download must store.
-    static std::vector<std::uint8_t> content();
+    // The file it serves: QUOX\RUV\ptycal.bin.
+    static sim::PeripheralFile file();
 
     unsigned powerCycles() const;
     std::vector<std::uint8_t> activations() const;
@@ -36,10 +40,9 @@ class PtyPeripheral {
     void powerChanged(bool on);
     void openDataPort();
     void closeDataPort();
-    void receive(std::uint8_t byte);
     void answer(const std::vector<std::uint8_t>& message);
+    void sendNextBlock();
     void send(const std::vector<std::uint8_t>& payload);
-    void sendBlock();
 
     const std::filesystem::path folder_;
     int powerMaster_ = -1;
@@ -51,10 +54,8 @@ class PtyPeripheral {
     int openHandles_ = 0;
     int dataMaster_ = -1;
     int dataSlave_ = -1;  // held, so the master reads without a hang-up while nobody has it open
-    std::vector<std::uint8_t> frame_;
-    std::size_t sent_ = 0;  // stream bytes of the transfer sent so far
-    std::uint8_t sequence_ = 0;
-    bool transferring_ = false;
+    sim::FrameReader reader_;
+    std::vector<std::vector<std::uint8_t>> blocksToSend_;  // of the transfer, in reverse order
 
     mutable std::mutex lock_;
     unsigned powerCycles_ = 0;
