@@ -118,6 +118,9 @@ class DeviceManager {
     // kest/protocol), all on the manager thread.
     int powerOn();
     int powerOff();
+    // False while the ports of the last power-off (departingPorts) are still listed in
+    // Drivers\Active and the wait for them has not run out.
+    bool portsDeparted();
     // The handheld's AKU version text without its leading "."; empty when it cannot be read.
     std::string readAkuVersion();
     int handlePowerNotifications();
@@ -262,6 +265,12 @@ class DeviceManager {
     // claimed (claimDataPort) at the time: then the monitor deletes it as the claim ends.
     std::atomic<FramedPort*> dataPort{nullptr};
     DWORD portsBeforePowerOn = 0;
+    // The ports that came up while the peripheral had power, noted as a power-off cuts it (at
+    // powerOffTick), until the next power-on sees them gone; manager thread only.
+    DWORD departingPorts = 0;
+    DWORD powerOffTick = 0;
+    // Set by a pass whose power-on waits for departingPorts, so that the next pass follows soon.
+    bool awaitingPortDeparture = false;
 
     std::atomic<BYTE> managerRunning{1};
     HANDLE monitorThread = nullptr;

@@ -12,6 +12,9 @@ namespace kest {
 namespace {
 
 constexpr DWORD kPassInterval = 1000;  // ms; a pass runs at least this often
+// While a power-on waits for the ports of the last power-off to go, nothing wakes the manager
+// when they do: it looks again this soon.
+constexpr DWORD kPortDepartureInterval = 10;  // ms
 constexpr DWORD kDataPortBaudRate = 115200;
 
 // The states of the activation of function k (1, 2 or 3).
@@ -37,10 +40,12 @@ DWORD WINAPI DeviceManager::runManager(LPVOID parameter) {
     if (manager->powerQueue != nullptr) handles[count++] = manager->powerQueue;
 
     while (manager->managerRunning.load(std::memory_order_acquire) != 0) {
+        const DWORD interval =
+            manager->awaitingPortDeparture ? kPortDepartureInterval : kPassInterval;
         if (count > 0) {
-            WaitForMultipleObjects(count, handles, FALSE, kPassInterval);
+            WaitForMultipleObjects(count, handles, FALSE, interval);
         } else {
-            Sleep(kPassInterval);
+            Sleep(interval);
         }
         // The wake at shutdown must not start another pass: it could power the peripheral on
         // while the manager is being torn down.
@@ -65,6 +70,7 @@ bool DeviceManager::detached() const {
 
 int DeviceManager::manage() {
     int result = kStepDone;
+    awaitingPortDeparture = false;
     // Taken before the power-off, so that a KEST_Disable arriving during it is not lost.
     const bool cycle = powerCycleNeeded.exchange(0) != 0;
     if (cycle || systemSuspended != 0 || inCradle != 0) result = powerOff();

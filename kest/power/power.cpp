@@ -3,6 +3,7 @@
 // manager thread only.
 #include <kest.h>
 
+#include <bit>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,9 @@
 
 namespace kest {
 namespace {
+
+// How long after a power-off a power-on waits for the ports of that power to leave the registry.
+constexpr DWORD kPortDepartureLimit = 2000;  // ms
 
 // The leading decimal integer of the AKU text; 0 when it does not start with a digit.
 // Saturates rather than wrapping, so no long run of digits reads as an old version.
@@ -49,6 +53,7 @@ int DeviceManager::powerOn() {
         powerOff();
         return kStepInProgress;
     }
+    if (!portsDeparted()) return kStepInProgress;
     try {
         reportStatus("Powering on KEST.");
         // Taken before the power port opens: the peripheral's data port may come up the moment
@@ -82,6 +87,8 @@ int DeviceManager::powerOff() {
     try {
         if (!keepLink) {
             reportStatus("Powering off KEST.");
+            departingPorts = ActiveComPortMask() & ~portsBeforePowerOn;
+            powerOffTick = GetTickCount();
             discardPowerPort(*this);
         }
         activeFunction = 0;
@@ -95,6 +102,25 @@ int DeviceManager::powerOff() {
         reportStatus(error.what());
         return kStepFailed;
     }
+}
+
+// A port of the peripheral leaves Drivers\Active only once its driver notices that the power
+// has gone, which takes a while; the same port is back under the same number after the next
+// power-on. A snapshot of the active ports taken before the old one has gone would count it as
+// present before power-on, and so never find it. The wait is bounded: a port that stays longer
+// is no longer taken for one of the peripheral's.
+bool DeviceManager::portsDeparted() {
+    if (departingPorts == 0) return true;
+    const DWORD remaining = ActiveComPortMask() & departingPorts;
+    if (remaining != 0 && GetTickCount() - powerOffTick < kPortDepartureLimit) {
+        awaitingPortDeparture = true;
+        return false;
+    }
+    if (remaining != 0) {
+        reportFormatted("COM%d: still active after power-off.", std::countr_zero(remaining));
+    }
+    departingPorts = 0;
+    return true;
 }
 
 }  // namespace kest

@@ -57,6 +57,8 @@ void Peripheral::stop() {
         activator_.request_stop();
         activator_.join();
     }
+    std::unique_lock lock(mutex_);
+    removeDepartingPort(lock);
 }
 
 void Peripheral::setFrameHandler(FrameHandler handler) {
@@ -83,6 +85,11 @@ unsigned Peripheral::waitForDataPort(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return dataPort_ && !dataPortVanished_; });
     return dataPort_ && !dataPortVanished_ ? dataPort_->number() : 0;
+}
+
+bool Peripheral::waitForDataPortRemoval(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return removals_ == departures_; });
 }
 
 std::string Peripheral::dataPortError() const {
@@ -132,7 +139,10 @@ void Peripheral::powerChanged(bool on) {
     const bool now = profile_.port.dataPort && profile_.port.dataPortDelay.count() <= 0;
     std::unique_ptr<DataPort> ending;
     {
-        std::lock_guard guard(mutex_);
+        std::unique_lock lock(mutex_);
+        // Every power-up brings a fresh port: one whose driver has not yet noticed the last
+        // power-off goes now.
+        if (on) removeDepartingPort(lock);
         powered_ = on;
         pending_.reset();
         if (on) {
@@ -142,7 +152,14 @@ void Peripheral::powerChanged(bool on) {
                 pending_ = PendingActivation{
                     std::chrono::steady_clock::now() + profile_.port.dataPortDelay, powerCycles_};
         } else {
-            ending = std::move(dataPort_);
+            const auto removalDelay = profile_.port.dataPortRemovalDelay;
+            if (dataPort_ && !dataPortVanished_ && removalDelay.count() > 0) {
+                departing_ = DepartingPort{std::move(dataPort_),
+                                           std::chrono::steady_clock::now() + removalDelay};
+                ++departures_;
+            } else {
+                ending = std::move(dataPort_);
+            }
             dataPortVanished_ = false;
             dataLine_.reset();
         }
@@ -155,29 +172,47 @@ void Peripheral::powerChanged(bool on) {
 }
 
 void Peripheral::activateWhenDue(std::stop_token stop) {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(mutex_);
+    const auto removalDue = [&] { return departing_ ? departing_->due : Clock::time_point::max(); };
     while (!stop.stop_requested()) {
-        if (!pending_) {
-            changed_.wait(lock, stop, [&] { return pending_.has_value(); });
+        const std::optional<PendingActivation> activation = pending_;
+        const Clock::time_point removal = removalDue();
+        const auto changed = [&] { return pending_ != activation || removalDue() != removal; };
+        if (!activation && !departing_) {
+            changed_.wait(lock, stop, changed);
             continue;
         }
-        const PendingActivation due = *pending_;
-        const bool cancelled =
-            changed_.wait_until(lock, stop, due.due, [&] { return pending_ != due; });
-        if (cancelled || stop.stop_requested()) continue;
+        const Clock::time_point due = activation ? std::min(activation->due, removal) : removal;
+        if (changed_.wait_until(lock, stop, due, changed) || stop.stop_requested()) continue;
+        if (departing_ && removal == due) {
+            removeDepartingPort(lock);
+            continue;
+        }
         lock.unlock();
         {
             std::lock_guard power(powerLock_);
             bool still;
             {
                 std::lock_guard guard(mutex_);
-                still = pending_ == due;
+                still = pending_ == activation;
                 if (still) pending_.reset();
             }
             if (still) activateDataPort();
         }
         lock.lock();
     }
+}
+
+void Peripheral::removeDepartingPort(std::unique_lock<std::mutex>& lock) {
+    if (!departing_) return;
+    std::unique_ptr<DataPort> port = std::move(departing_->port);
+    departing_.reset();
+    lock.unlock();
+    port.reset();
+    lock.lock();
+    ++removals_;
+    changed_.notify_all();
 }
 
 // Called with powerLock_ held.
@@ -224,6 +259,8 @@ void Peripheral::record(const Frame& frame) {
     FrameHandler handler;
     {
         std::lock_guard guard(mutex_);
+        // A departing port is still listed, but nothing behind it has power to listen.
+        if (!powered_) return;
         frames_.push_back(frame);
         handler = frameHandler_;
     }

@@ -2,7 +2,8 @@
 //
 // It owns the device behind "COM1:": while a handle on it is open, the peripheral is powered.
 // A while after power-up (dataPortDelay) its data port comes up as a new COM device, listed in
-// HKEY_LOCAL_MACHINE\Drivers\Active like any serial adapter; at power-off the port goes away.
+// HKEY_LOCAL_MACHINE\Drivers\Active like any serial adapter; a while after power-off
+// (dataPortRemovalDelay) the port goes away.
 // Frames the library writes to the data port are decoded and recorded, and handed to a frame
 // handler. Unless a test puts a handler of its own in its place, that is the peripheral's
 // responder, which answers as its profile says.
@@ -61,10 +62,13 @@ class Peripheral {
     bool isPowered() const;
     // Number of power-ups so far.
     unsigned powerCycles() const;
-    // The COM number of the data port while it is present, else 0.
+    // The COM number of the data port while it is present and the peripheral powered, else 0.
     unsigned dataPortNumber() const;
     // Waits until the data port is present; its number, or 0 when `timeout` passed first.
     unsigned waitForDataPort(std::chrono::milliseconds timeout) const;
+    // Waits until the data port of the last power-off has left Drivers\Active; false when
+    // `timeout` passed first.
+    bool waitForDataPortRemoval(std::chrono::milliseconds timeout) const;
     // Why the last attempt to bring up the data port failed; empty when it did not.
     std::string dataPortError() const;
 
@@ -92,8 +96,18 @@ class Peripheral {
         bool operator==(const PendingActivation&) const = default;
     };
 
+    // The data port of a power-off, still listed until its driver notices the power has gone.
+    struct DepartingPort {
+        std::unique_ptr<DataPort> port;
+        std::chrono::steady_clock::time_point due;
+    };
+
     void powerChanged(bool on);
+    // The one thread that brings data ports up and takes departing ones away when due.
     void activateWhenDue(std::stop_token stop);
+    // Takes the departing port, if any, away now. Called with `lock` on mutex_ held, which it
+    // releases meanwhile: the port's reader may be waiting for mutex_.
+    void removeDepartingPort(std::unique_lock<std::mutex>& lock);
     void activateDataPort();
     unsigned chooseDataPortNumber() const;
     void record(const Frame& frame);
@@ -113,6 +127,9 @@ class Peripheral {
     unsigned powerCycles_ = 0;
     std::optional<PendingActivation> pending_;
     std::unique_ptr<DataPort> dataPort_;
+    std::optional<DepartingPort> departing_;
+    unsigned departures_ = 0;        // power-offs that left a departing port
+    unsigned removals_ = 0;          // departing ports taken away since
     bool dataPortVanished_ = false;  // dataPort_ stays until power-off: its thread may be ours
     std::shared_ptr<host::serial::SimulatedLine> dataLine_;
     std::string dataPortError_;

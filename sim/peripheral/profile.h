@@ -27,6 +27,9 @@ struct PeripheralOptions {
     // From power-up until the data port appears. 0 makes it appear before the CreateFileW that
     // powers the peripheral returns.
     std::chrono::milliseconds dataPortDelay{50};
+    // From power-off until the data port leaves Drivers\Active, as its driver notices the power
+    // has gone. 0 makes it leave before the CloseHandle that powers the peripheral off returns.
+    std::chrono::milliseconds dataPortRemovalDelay{100};
 
     // kLowestFreePort: one above the highest COM number active when the port comes up, or when
     // that is above kMaxDataPortNumber the lowest free one from 2. A number: that COM number.

@@ -107,7 +107,7 @@ std::array<std::uint8_t, N> paddedBytes(const std::string& text) {
 }
 
 void parsePort(const Section& port, PeripheralOptions& options) {
-    port.allowOnly({"number", "delay_ms", "bit_rate"});
+    port.allowOnly({"number", "delay_ms", "removal_delay_ms", "bit_rate"});
     if (const toml::node* number = port.get("number")) {
         if (number->is_string()) {
             const std::string value = *port.text("number", 16);
@@ -129,6 +129,8 @@ void parsePort(const Section& port, PeripheralOptions& options) {
     }
     if (const auto delay = port.integer("delay_ms", 0, kMaxDelayMs))
         options.dataPortDelay = std::chrono::milliseconds(*delay);
+    if (const auto delay = port.integer("removal_delay_ms", 0, kMaxDelayMs))
+        options.dataPortRemovalDelay = std::chrono::milliseconds(*delay);
     if (const toml::node* rate = port.get("bit_rate")) {
         if (rate->is_string()) {
             if (*port.text("bit_rate", 16) != "unpaced")

@@ -119,8 +119,11 @@ void attachTap(unsigned comNumber, std::shared_ptr<PortTap> tap);
 
 // Maps "COMn:" onto a host tty path (such as /dev/ttyUSB0 or a pseudo-terminal's slave). The
 // device is active while the path exists: the mapping checks once at once, and a watcher thread
-// checks again every 200 ms, activating or removing the device as the path appears or
-// disappears. Mapping a number again replaces its path (the old device is removed first).
+// follows the path's folder (and, for a link, the folder of the tty it leads to) with inotify,
+// removing the device as soon as the path or its tty goes and activating it anew as soon as it
+// is back, so a tty that goes and comes back is listed afresh. Where a folder cannot be watched
+// (it does not exist yet, or inotify is not available) the thread looks every 200 ms instead.
+// Mapping a number again replaces its path (the old device is removed first).
 // Opening the device opens the tty with O_NOCTTY in raw mode (cfmakeraw, VMIN = 0, VTIME = 0);
 // its line settings are otherwise left as they are.
 void mapHostTty(unsigned comNumber, const std::string& path);
@@ -128,7 +131,7 @@ void mapHostTty(unsigned comNumber, const std::string& path);
 // Removes the mapping and its device. The watcher thread ends with the last mapping.
 void unmapHostTty(unsigned comNumber);
 
-// Runs one pass of the watcher now, so that a test need not wait for its next period.
+// Looks at every mapped path now, whatever the watcher has seen so far.
 void rescanHostTtys();
 
 }  // namespace host::serial

@@ -74,6 +74,9 @@ struct Scene {
     static sim::PeripheralProfile profile() {
         sim::PeripheralProfile p;
         p.port.dataPortDelay = 0ms;
+        // Each cycle loads a new library, which knows nothing of a port that the unload before
+        // left on its way out.
+        p.port.dataPortRemovalDelay = 0ms;
         return p;
     }
 

@@ -1,5 +1,6 @@
 #include <kest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,16 @@ TEST_F(PowerOff, TheCloseStepForgetsTheVersionAndTheDownload) {
 
 TEST_F(PowerOff, TheNextPowerOnDiscoversTheDataPortAfresh) {
     powerAndOpenChannel();
+    const unsigned oldPort = peripheral.dataPortNumber();
     ASSERT_EQ(manager().powerOff(), kStepDone);
+    // The old port is still listed: a snapshot now would count its return as present before.
+    EXPECT_EQ(manager().powerOn(), kest::kStepInProgress);
+    EXPECT_TRUE(manager().awaitingPortDeparture);
+    EXPECT_EQ(application.statusCount("Powering on KEST."), 0);
+    EXPECT_FALSE(peripheral.isPowered());
+    ASSERT_TRUE(peripheral.waitForDataPortRemoval(std::chrono::seconds(5)));
     ASSERT_EQ(manager().powerOn(), kStepDone);
-    EXPECT_EQ(manager().portsBeforePowerOn & (DWORD{1} << peripheral.dataPortNumber()), 0u);
+    EXPECT_EQ(manager().portsBeforePowerOn & (DWORD{1} << oldPort), 0u);
     application.clear();
     EXPECT_EQ(manager().openMDPChannel(), kStepDone);
     EXPECT_EQ(application.statusCount("New COM port[" +
@@ -90,6 +98,8 @@ TEST_P(AkuRule, DuringASuspend) {
     EXPECT_EQ(manager().dataPort.load() != nullptr, keeps);
     EXPECT_EQ(application.statusCount("Powering off KEST."), keeps ? 0 : 1);
     EXPECT_EQ(application.statusCount("OS Version: "), 1);
+    // Only a power that is cut leaves a data port to wait for.
+    EXPECT_EQ(manager().departingPorts != 0, !keeps);
 }
 
 INSTANTIATE_TEST_SUITE_P(

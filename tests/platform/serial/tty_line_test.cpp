@@ -8,9 +8,12 @@
 #include <host/serial.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "serial_test_support.h"
 
@@ -22,6 +25,32 @@ bool isActive(const std::string& name) {
     for (const auto& d : host::devices::activeDevices())
         if (d.name == name) return true;
     return false;
+}
+
+// Its Drivers\Active key, which every activation makes anew.
+std::optional<std::string> activeKeyOf(const std::string& name) {
+    for (const auto& d : host::devices::activeDevices())
+        if (d.name == name) return d.activeKey;
+    return std::nullopt;
+}
+
+// A pseudo-terminal's slave path, for as long as the object holds its master.
+struct Pty {
+    Pty() : master(posix_openpt(O_RDWR | O_NOCTTY)) {
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+    }
+    ~Pty() { close(); }
+    void close() {
+        if (master >= 0) ::close(master);
+        master = -1;
+    }
+    int master;
+    std::string slave;
+};
+
+std::string temporaryFolder() {
+    char pattern[] = "/tmp/ttywatchXXXXXX";
+    return mkdtemp(pattern) != nullptr ? pattern : "";
 }
 
 class TtyLineTest : public ::testing::Test {
@@ -99,13 +128,21 @@ TEST_F(TtyLineTest, WaitCommEventSeesArrivingBytesAndCloseWakesIt) {
     EXPECT_FALSE(reader.get().ok);
 }
 
+// A hang-up that leaves the tty in place, as a line that drops its carrier does: a master that
+// closes takes the slave's node, and so the COM device, with it.
 TEST_F(TtyLineTest, AfterAHangUpAWaitReturnsNoEvent) {
+    const int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
     HANDLE h = openCom(u"COM7:");
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_CTS));
     auto waiter = async([&] { return waitEvent(h); });
     EXPECT_FALSE(ready(waiter, 20ms));
-    ::close(master_);
-    master_ = -1;
+    const bool hungUp = ::ioctl(slave, TIOCVHANGUP) == 0;
+    ::close(slave);
+    if (!hungUp) {
+        CloseHandle(h);
+        GTEST_SKIP() << "TIOCVHANGUP needs CAP_SYS_ADMIN";
+    }
     ASSERT_TRUE(ready(waiter));
     const WaitResult w = waiter.get();
     EXPECT_TRUE(w.ok);
@@ -138,6 +175,42 @@ TEST_F(TtyLineTest, TheDeviceIsListedWhileItsPathExists) {
     CloseHandle(h);
     host::serial::unmapHostTty(8);
     std::filesystem::remove_all(pattern);
+}
+
+// No rescan: the watcher sees the link replaced in one go, as a device unplugged and plugged
+// again, and the tty it leads to going while the link stays.
+TEST_F(TtyLineTest, ALinkedTtyThatGoesAndComesBackIsListedAfreshAndUnlistedWithItsTty) {
+    const std::string folder = temporaryFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string link = folder + "/adapter";
+    std::filesystem::create_symlink(slavePath_, link);
+    host::serial::mapHostTty(8, link);
+    const std::optional<std::string> first = activeKeyOf("COM8:");
+    ASSERT_TRUE(first.has_value());
+
+    Pty next;
+    ASSERT_FALSE(next.slave.empty());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(next.slave, link);
+    EXPECT_TRUE(eventually([&] {
+        const auto key = activeKeyOf("COM8:");
+        return key.has_value() && key != first;
+    }));
+    next.close();
+    EXPECT_TRUE(eventually([] { return !isActive("COM8:"); }));
+    host::serial::unmapHostTty(8);
+    std::filesystem::remove_all(folder);
+}
+
+TEST_F(TtyLineTest, APathInAFolderStillToComeIsListedOnceItExists) {
+    const std::string folder = temporaryFolder();
+    ASSERT_FALSE(folder.empty());
+    host::serial::mapHostTty(8, folder + "/by-id/adapter");
+    std::filesystem::create_directory(folder + "/by-id");
+    std::filesystem::create_symlink(slavePath_, folder + "/by-id/adapter");
+    EXPECT_TRUE(eventually([] { return isActive("COM8:"); }));
+    host::serial::unmapHostTty(8);
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(TtyLineTest, ANumberMappedAgainFollowsItsNewPath) {

@@ -26,6 +26,7 @@ using ::testing::UnorderedElementsAre;
 PeripheralOptions immediatePort() {
     PeripheralOptions options;
     options.dataPortDelay = 0ms;
+    options.dataPortRemovalDelay = 0ms;
     options.dataBitRate = 0;
     return options;
 }
@@ -243,6 +244,44 @@ TEST(PeripheralDataPort, GoesAwayAtPowerOffAndFailsItsOpenHandles) {
     EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
     EXPECT_FALSE(data.write({0x21, 0x00, 0x00}));
     EXPECT_FALSE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x02}));
+}
+
+TEST(PeripheralDataPort, StaysListedForTheRemovalDelayAfterPowerOffButHearsNothing) {
+    PeripheralOptions options = immediatePort();
+    options.dataPortRemovalDelay = 150ms;
+    Peripheral peripheral(options);
+    peripheral.start();
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    ASSERT_TRUE(data.valid());
+
+    power.close();
+    const auto poweredOffAt = std::chrono::steady_clock::now();
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM2:"));
+    EXPECT_EQ(peripheral.dataPortNumber(), 0u);
+    EXPECT_FALSE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x02}));
+    EXPECT_TRUE(data.write({0x21, 0x00, 0x02, 0x01, 0x00}));
+
+    ASSERT_TRUE(peripheral.waitForDataPortRemoval(kBound));
+    EXPECT_GE(std::chrono::steady_clock::now() - poweredOffAt, options.dataPortRemovalDelay);
+    EXPECT_THAT(activeDeviceNames(), ElementsAre("COM1:"));
+    EXPECT_FALSE(data.write({0x21, 0x00, 0x00}));
+    EXPECT_TRUE(peripheral.receivedFrames().empty());
+}
+
+TEST(PeripheralDataPort, APowerOnTakesAPortStillDepartingAwayFirst) {
+    PeripheralOptions options = immediatePort();
+    options.dataPortRemovalDelay = std::chrono::minutes(10);
+    Peripheral peripheral(options);
+    peripheral.start();
+    { Handle power(u"COM1:"); }
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM2:"));
+
+    Handle power(u"COM1:");
+    EXPECT_TRUE(peripheral.waitForDataPortRemoval(0ms));
+    // The new port, not the old one: the number is chosen with the old one gone.
+    EXPECT_EQ(peripheral.dataPortNumber(), 2u);
+    EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM2:"));
 }
 
 TEST(PeripheralFrames, RecordsFramesHoweverTheyAreSplitOnAPacedLine) {

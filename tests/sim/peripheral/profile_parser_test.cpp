@@ -50,6 +50,7 @@ TEST(PeripheralProfiles, TheDefaultProfileIsThePeripheralWithoutOne) {
     EXPECT_EQ(loaded.name, builtIn.name);
     EXPECT_EQ(loaded.port.dataPort, builtIn.port.dataPort);
     EXPECT_EQ(loaded.port.dataPortDelay, builtIn.port.dataPortDelay);
+    EXPECT_EQ(loaded.port.dataPortRemovalDelay, builtIn.port.dataPortRemovalDelay);
     EXPECT_EQ(loaded.port.dataBitRate, builtIn.port.dataBitRate);
     EXPECT_EQ(versionResponse(loaded.identity), versionResponse(builtIn.identity));
     EXPECT_EQ(transferStream(loaded.file), transferStream(builtIn.file));
@@ -63,6 +64,7 @@ name = "bench unit"
 [port]
 number = 7
 delay_ms = 0
+removal_delay_ms = 1500
 bit_rate = "unpaced"
 [version]
 status = 0x7E
@@ -90,6 +92,7 @@ vanish_at_block = 4294967295
     EXPECT_EQ(p.name, "bench unit");
     EXPECT_EQ(p.port.dataPort, 7u);
     EXPECT_EQ(p.port.dataPortDelay.count(), 0);
+    EXPECT_EQ(p.port.dataPortRemovalDelay.count(), 1500);
     EXPECT_EQ(p.port.dataBitRate, 0u);
     EXPECT_THAT(versionResponse(p.identity), ElementsAre(0x02, 0x7E, 0x1A, 'A', 'B', 'C', 0, 0, 0,
                                                          0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF));
@@ -184,6 +187,7 @@ TEST(PeripheralProfiles, MalformedProfilesAreRefusedNamingTheKey) {
         {"[port]\nbit_rate = \"fast\"", "port.bit_rate: expected \"unpaced\""},
         {"[port]\nbit_rate = 0", "port.bit_rate: 0 is out of range"},
         {"[port]\ndelay_ms = 600001", "port.delay_ms: 600001 is out of range"},
+        {"[port]\nremoval_delay_ms = -1", "port.removal_delay_ms: -1 is out of range"},
         {"port = 3", "port: expected a table, not an integer"},
         {"[faults]\nexplode = true", "faults: unknown fault \"explode\""},
         {"[faults]\nwrong_checksum = 1", "faults.wrong_checksum: expected true or false"},
