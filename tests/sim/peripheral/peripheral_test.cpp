@@ -331,7 +331,8 @@ TEST(PeripheralFrames, SettlesOnceItHasHandledEveryFrameWritten) {
     EXPECT_FALSE(peripheral.waitForSettled(20ms)) << "the handler still holds the first frame";
     release.set_value();
     EXPECT_TRUE(peripheral.waitForSettled(kBound));
-    EXPECT_THAT(peripheral.receivedFrames(), ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}));
+    EXPECT_THAT(peripheral.receivedFrames(),
+                ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}));
 }
 
 }  // namespace
