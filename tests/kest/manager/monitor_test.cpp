@@ -194,50 +194,41 @@ TEST_F(Monitor, DetachFromAFrameHandlerLeavesTheMonitorToFreeTheManager) {
     EXPECT_TRUE(waitUntil([&] { return host::liveHandleCount() < handles && !line->isOpen(); }));
 }
 
-// A frame handler asks for a power cycle and, once the manager's pass has powered the peripheral
-// off and on and gone back to sleep, answers the frame. The port it was read from is claimed
-// meanwhile: no new port may open before the handler returns (the answer would go out on it),
-// and the monitor wakes the manager as it lets go, rather than leave it to its next timed pass.
+// A frame handler that asks for a power cycle runs with the port it read from claimed: no new
+// port may open before it returns (its answer would go out there), and the monitor wakes the
+// manager as it lets go, rather than leave the reopening to the next timed pass (1000 ms).
 using Clock = std::chrono::steady_clock;
+std::atomic<Clock::time_point> answeredAt{};
 
-struct CyclingHandler {
-    ApplicationRecorder* application = nullptr;
-    std::atomic<bool> returned{false};
-    Clock::time_point returnedAt;
-};
-
-void cycleAndAnswer(CyclingHandler* handler, const kest::Frame*) {
-    if (handler->returned) return;
+void cycleAndAnswer(ApplicationRecorder* application, const kest::Frame*) {
     DeviceManager& manager = *kest::deviceManager.load();
     KEST_Disable();  // not waited for on the monitor thread
-    handler->application->waitForState(KEST_STATE_POWERED);
-    waitUntil([&] { return host::waiterCount(manager.wakeEvent) > 0; });
+    application->waitForState(KEST_STATE_POWERED);
+    waitUntil([&] { return host::waiterCount(manager.wakeEvent) > 0; });  // the pass is over
     manager.sendDataResponse(0, 0);
-    handler->returnedAt = Clock::now();
-    handler->returned = true;
+    answeredAt = Clock::now();
 }
 
 TEST(MonitorClaim, APowerCycleFromAFrameHandlerReopensOnlyOnceItReturnsAndThenAtOnce) {
     kest_test::FreshRegistry registry;
-    sim::Peripheral peripheral(
-        sim::PeripheralOptions{.dataPortDelay = std::chrono::milliseconds{0}});
+    sim::Peripheral peripheral(sim::PeripheralOptions{.dataPortDelay = {}});  // port at power-on
     peripheral.start();
-    CyclingHandler handler;
     AttachedLibrary library;
     ApplicationRecorder application;
     ASSERT_EQ(KEST_Open(0, 0, 10), KEST_OK);
     application.clear();
-    handler.application = &application;
+    answeredAt = Clock::time_point{};
     std::atomic<Clock::time_point> readyAt{};
     application.onState([&](int state) {
         if (state == KEST_STATE_READY) readyAt = Clock::now();
     });
-    library.manager().dataPort.load()->AddFrameHandler(&handler, kest::callback<&cycleAndAnswer>);
+    library.manager().dataPort.load()->AddFrameHandler(&application,
+                                                       kest::callback<&cycleAndAnswer>);
     ASSERT_TRUE(peripheral.responder().sendEvent());
-    ASSERT_TRUE(
-        waitUntil([&] { return handler.returned && readyAt.load() != Clock::time_point{}; }));
-    // A manager left to its timer opens the new port a whole pass interval (1000 ms) later.
-    EXPECT_LT(readyAt.load() - handler.returnedAt, std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitUntil([&] {
+        return answeredAt.load() != Clock::time_point{} && readyAt.load() != Clock::time_point{};
+    }));
+    EXPECT_LT(readyAt.load() - answeredAt.load(), std::chrono::milliseconds(200));
     ASSERT_TRUE(peripheral.waitForSettled(kest_test::kPatience));
     for (const sim::Frame& frame : peripheral.receivedFrames())
         EXPECT_NE(frame.code(), 0x09) << "the answer went out on the new port";

@@ -184,32 +184,4 @@ TEST_F(SimulatedLineTest, PeerReadsWaitForBytesAndHonourAStopRequest) {
     line->deactivate();
 }
 
-// The peer has caught up once it has read every byte and is back waiting for more, as a device
-// model's reader is after it has handled what it read.
-TEST_F(SimulatedLineTest, ThePeerCatchesUpByReadingOnAndARemovalEndsTheWait) {
-    auto line = host::serial::createSimulatedLine(9600);  // bytes are in flight for a while
-    ASSERT_TRUE(line->activate(4));
-    HANDLE h = openCom(u"COM4:");
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
-    EXPECT_FALSE(line->waitForPeerCaughtUp(20ms)) << "nobody reads";
-
-    std::uint8_t buffer[8];
-    EXPECT_EQ(line->read(buffer, kBound), 2u);
-    EXPECT_FALSE(line->waitForPeerCaughtUp(20ms)) << "read, but not back for more";
-    std::stop_source stop;
-    auto reader =
-        async([&] { return line->read(buffer, std::chrono::hours(1), stop.get_token()); });
-    EXPECT_TRUE(line->waitForPeerCaughtUp(kBound));
-    stop.request_stop();
-    ASSERT_TRUE(ready(reader));
-
-    ASSERT_TRUE(WriteFile(h, "c", 1, &done, nullptr));
-    auto waiting = async([&] { return line->waitForPeerCaughtUp(std::chrono::hours(1)); });
-    line->deactivate();
-    ASSERT_TRUE(ready(waiting));
-    EXPECT_FALSE(waiting.get()) << "the byte was never read";
-    CloseHandle(h);
-}
-
 }  // namespace
