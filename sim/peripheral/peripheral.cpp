@@ -107,6 +107,18 @@ bool Peripheral::waitForFrames(std::size_t count, std::chrono::milliseconds time
     return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
 }
 
+bool Peripheral::waitForSettled(std::chrono::milliseconds timeout) const {
+    std::shared_ptr<host::serial::SimulatedLine> line;
+    {
+        std::lock_guard guard(mutex_);
+        line = dataLine_;
+    }
+    // The port's reader handles each frame before it reads on.
+    if (!line || line->waitForPeerCaughtUp(timeout)) return true;
+    std::lock_guard guard(mutex_);
+    return dataLine_ != line;
+}
+
 bool Peripheral::sendFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
     return sendBytes(encodeFrame(type, payload));
 }

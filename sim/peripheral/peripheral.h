@@ -76,6 +76,11 @@ class Peripheral {
     std::vector<Frame> receivedFrames() const;
     // Waits until at least `count` frames have been received; false when `timeout` passed first.
     bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until every byte the library has written to the data port so far has been received
+    // and handled: its frames recorded, passed to the frame handler and answered. Bytes that a
+    // port took with it when it went away count as handled. False when `timeout` passed first:
+    // frames are then still in flight.
+    bool waitForSettled(std::chrono::milliseconds timeout) const;
 
     // Sends a frame to the library on the data port. False when the port is not present.
     // Throws std::length_error for a payload of more than 255 bytes.

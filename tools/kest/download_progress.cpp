@@ -38,7 +38,9 @@ void DownloadProgress::poll(std::stop_token stop) {
         int received = 0;
         int total = 0;
         KEST_GetDownloadInfo(nullptr, &received, &total);
-        show(received, total, false);
+        // The whole file is shown once, after the request has returned: shown from here it
+        // would come before or after the request's result line as the threads happen to run.
+        if (received < total) show(received, total, false);
     }
 }
 

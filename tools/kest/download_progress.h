@@ -1,6 +1,7 @@
 // Shows a download while a request that waits for it (KEST_Open, KEST_DownloadFile) runs on the
 // calling thread: a thread of its own polls KEST_GetDownloadInfo and puts what changed on the
-// console, as a bar on a terminal, otherwise as a line at every tenth of the file.
+// console, as a bar on a terminal, otherwise as a line at every tenth of the file; the last
+// state, the whole file for a download that ended, is shown once the request has returned.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 
 #include "host_commands.h"
 #include "peripheral/peripheral.h"
@@ -11,6 +12,9 @@ namespace kest_tool {
 namespace {
 
 using Arguments = std::span<const std::string>;
+
+// Only a peripheral that has stopped reading takes this long to catch up.
+constexpr std::chrono::milliseconds kSettleBound{10000};
 
 sim::Peripheral& simulated(CommandContext& context) {
     if (context.peripheral == nullptr)
@@ -85,9 +89,12 @@ CommandResult send(Arguments a, sim::Peripheral& peripheral) {
 }
 
 // Every frame received since the start, decoded as the wire trace shows it, and the function
-// selectors of the ActivatePeripheral messages among them.
+// selectors of the ActivatePeripheral messages among them. A command that sends returns once
+// its bytes have left the library, before the peripheral has read them: the log first waits
+// until it has, or says that frames are still in flight.
 CommandResult log(Arguments a, sim::Peripheral& peripheral) {
     if (!a.empty()) throw UsageError("log takes no argument");
+    const bool settled = peripheral.waitForSettled(kSettleBound);
     const std::vector<sim::Frame> frames = peripheral.receivedFrames();
     std::string received;
     for (const sim::Frame& frame : frames) {
@@ -97,10 +104,15 @@ CommandResult log(Arguments a, sim::Peripheral& peripheral) {
     std::string activations;
     for (const std::uint8_t selector : peripheral.responder().activations())
         activations += (activations.empty() ? "" : " ") + std::to_string(selector);
-    return {0,
-            {{"frames", static_cast<std::int64_t>(frames.size())},
-             {"received", received},
-             {"activations", activations}}};
+    CommandResult result{0,
+                         {{"frames", static_cast<std::int64_t>(frames.size())},
+                          {"received", received},
+                          {"activations", activations}}};
+    if (!settled) {
+        result.code = 1;
+        result.fields.push_back({"in_flight", "frames still in flight"});
+    }
+    return result;
 }
 
 }  // namespace

@@ -50,6 +50,14 @@ class SimulatedLine {
     // Bytes the COM user has written that the peer has not read yet.
     virtual std::size_t pendingForPeer() const = 0;
 
+    // Waits until the peer has caught up with the COM user: every byte written at the device
+    // end has crossed the line and been read, and the peer is back in read() waiting for more.
+    // A peer that reads on one thread and handles what it read before it reads again has then
+    // handled everything written so far. The wait also ends when the line is removed
+    // (deactivate()). True when the peer has caught up; false when bytes are still unread at the
+    // removal or when `timeout` passed first.
+    virtual bool waitForPeerCaughtUp(std::chrono::milliseconds timeout) const = 0;
+
     // Line errors, as CE_* bits of <windows.h> (CE_FRAME, CE_OVERRUN, ...). They stay pending
     // until the COM user's ClearCommError reports and clears them; while pending, EV_ERR is set
     // for WaitCommEvent.

@@ -51,15 +51,25 @@ class SimulatedLineImpl final : public host::serial::SimulatedLine,
             // Bytes queued during the wait arrive at a time `until` did not know of: wake for
             // them too, so that the loop computes their arrival.
             const std::size_t queued = toPeer_.size();
+            ++peerWaiting_;
+            if (queued == 0) caughtUp_.notify_all();
             peerWake_.wait_until(lock, stop, until, [&] {
                 return toPeer_.size() != queued || toPeer_.arrived(Clock::now()) > 0;
             });
+            --peerWaiting_;
         }
     }
 
     std::size_t pendingForPeer() const override {
         std::lock_guard guard(lock_);
         return toPeer_.size();
+    }
+
+    bool waitForPeerCaughtUp(std::chrono::milliseconds timeout) const override {
+        std::unique_lock lock(lock_);
+        const auto caughtUp = [&] { return toPeer_.size() == 0 && peerWaiting_ > 0; };
+        caughtUp_.wait_for(lock, timeout, [&] { return removed_ || caughtUp(); });
+        return caughtUp();
     }
 
     void injectErrors(std::uint32_t ceBits) override {
@@ -91,7 +101,10 @@ class SimulatedLineImpl final : public host::serial::SimulatedLine,
             return false;
         }
         activation_ = ComActivation::activate(comNumber, shared_from_this());
-        return activation_ != nullptr;
+        if (activation_ == nullptr) return false;
+        std::lock_guard state(lock_);
+        removed_ = false;
+        return true;
     }
 
     void deactivate() override {
@@ -102,6 +115,13 @@ class SimulatedLineImpl final : public host::serial::SimulatedLine,
             std::lock_guard guard(activationLock_);
             ending = std::move(activation_);
         }
+        if (ending == nullptr) return;
+        ending.reset();
+        {
+            std::lock_guard guard(lock_);
+            removed_ = true;
+        }
+        caughtUp_.notify_all();
     }
 
     unsigned activeNumber() const override {
@@ -177,6 +197,10 @@ class SimulatedLineImpl final : public host::serial::SimulatedLine,
 
     mutable std::mutex lock_;
     std::condition_variable_any peerWake_;
+    // Told when the peer starts waiting for bytes with none queued, and at the removal.
+    mutable std::condition_variable caughtUp_;
+    int peerWaiting_ = 0;  // peer reads waiting for bytes
+    bool removed_ = false;
     TimedQueue toDevice_;
     TimedQueue toPeer_;
     DWORD errors_ = 0;

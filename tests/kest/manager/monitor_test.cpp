@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,10 @@
 
 #include "application_recorder.h"
 #include "attached_library.h"
+#include "fresh_registry.h"
 #include "manager/device_manager.h"
 #include "manager/library_entry.h"
+#include "peripheral/peripheral.h"
 #include "serial/framed_port.h"
 #include "wait_until.h"
 
@@ -189,6 +192,47 @@ TEST_F(Monitor, DetachFromAFrameHandlerLeavesTheMonitorToFreeTheManager) {
     // the manager, its handles and its port.
     EXPECT_TRUE(waitUntil([] { return kest::deviceManager.load() == nullptr; }));
     EXPECT_TRUE(waitUntil([&] { return host::liveHandleCount() < handles && !line->isOpen(); }));
+}
+
+// A frame handler that asks for a power cycle runs with the port it read from claimed: no new
+// port may open before it returns (its answer would go out there), and the monitor wakes the
+// manager as it lets go, rather than leave the reopening to the next timed pass (1000 ms).
+using Clock = std::chrono::steady_clock;
+std::atomic<Clock::time_point> answeredAt{};
+
+void cycleAndAnswer(ApplicationRecorder* application, const kest::Frame*) {
+    DeviceManager& manager = *kest::deviceManager.load();
+    KEST_Disable();  // not waited for on the monitor thread
+    application->waitForState(KEST_STATE_POWERED);
+    waitUntil([&] { return host::waiterCount(manager.wakeEvent) > 0; });  // the pass is over
+    manager.sendDataResponse(0, 0);
+    answeredAt = Clock::now();
+}
+
+TEST(MonitorClaim, APowerCycleFromAFrameHandlerReopensOnlyOnceItReturnsAndThenAtOnce) {
+    kest_test::FreshRegistry registry;
+    sim::Peripheral peripheral(sim::PeripheralOptions{.dataPortDelay = {}});  // port at power-on
+    peripheral.start();
+    AttachedLibrary library;
+    ApplicationRecorder application;
+    ASSERT_EQ(KEST_Open(0, 0, 10), KEST_OK);
+    application.clear();
+    answeredAt = Clock::time_point{};
+    std::atomic<Clock::time_point> readyAt{};
+    application.onState([&](int state) {
+        if (state == KEST_STATE_READY) readyAt = Clock::now();
+    });
+    library.manager().dataPort.load()->AddFrameHandler(&application,
+                                                       kest::callback<&cycleAndAnswer>);
+    ASSERT_TRUE(peripheral.responder().sendEvent());
+    ASSERT_TRUE(waitUntil([&] {
+        return answeredAt.load() != Clock::time_point{} && readyAt.load() != Clock::time_point{};
+    }));
+    EXPECT_LT(readyAt.load() - answeredAt.load(), std::chrono::milliseconds(200));
+    ASSERT_TRUE(peripheral.waitForSettled(kest_test::kPatience));
+    for (const sim::Frame& frame : peripheral.receivedFrames())
+        EXPECT_NE(frame.code(), 0x09) << "the answer went out on the new port";
+    application.onState({});
 }
 
 }  // namespace

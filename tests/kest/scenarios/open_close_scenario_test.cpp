@@ -35,14 +35,19 @@ TEST_F(Scenario, OpenPowersThePeripheralAndOpensItsNewPort) {
 
 // The state handler runs on the manager thread, so a request it makes cannot wait for the pass
 // that carries it out: it is answered at once with 1, never with "Request timed out.", and the
-// manager carries it out once the handler has returned.
+// manager carries it out once the handler has returned. One request is taken at a time, so the
+// handler first lets the close it reacts to return.
 TEST_F(Scenario, AnOpenFromTheStateHandlerIsAnsweredAtOnceAndCarriedOutAfterwards) {
     openReady();
+    std::atomic<bool> closeReturned{false};
     std::atomic<int> reopened{-1};
     application.onState([&](int state) {
-        if (state == KEST_STATE_CLOSED && reopened == -1) reopened = KEST_Open(0, 0, 2);
+        if (state != KEST_STATE_CLOSED || reopened != -1) return;
+        waitUntil([&] { return closeReturned.load(); });
+        reopened = KEST_Open(0, 0, 2);
     });
     EXPECT_EQ(KEST_Close(), KEST_NOT_DONE);
+    closeReturned = true;
     ASSERT_TRUE(waitUntil([&] { return reopened != -1; }));
     EXPECT_EQ(reopened, KEST_NOT_DONE);
     EXPECT_TRUE(application.waitForState(KEST_STATE_READY));

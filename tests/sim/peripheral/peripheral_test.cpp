@@ -8,6 +8,7 @@
 #include <winreg.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -348,6 +349,29 @@ TEST(PeripheralFrames, FrameHandlerSeesEachFrameAndMayAnswer) {
     EXPECT_THAT(data.read(8), ElementsAre(0x21, 0x00, 0x01, 0x02, 0x21, 0x00, 0x01, 0x07));
     // The answers were sent from within the handler, so both calls are over.
     EXPECT_THAT(seen, ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}));
+}
+
+// A write returns once its bytes have left the library's end, before the peripheral has read
+// them; a settled view waits until it has handled them all.
+TEST(PeripheralFrames, SettlesOnceItHasHandledEveryFrameWritten) {
+    PeripheralOptions options = immediatePort();
+    options.dataBitRate = 115200;
+    Peripheral peripheral(options);
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    peripheral.setFrameHandler([&](const Frame&) { released.wait(); });
+    peripheral.start();
+    Handle power(u"COM1:");
+    Handle data(u"COM2:");
+    EXPECT_TRUE(peripheral.waitForSettled(kBound)) << "nothing written yet";
+
+    ASSERT_TRUE(data.write({0x21, 0x00, 0x02, 0x01, 0x00, 0x21, 0x00, 0x02, 0x06, 0x00}));
+    ASSERT_TRUE(peripheral.waitForFrames(1, kBound));
+    EXPECT_FALSE(peripheral.waitForSettled(20ms)) << "the handler still holds the first frame";
+    release.set_value();
+    EXPECT_TRUE(peripheral.waitForSettled(kBound));
+    EXPECT_THAT(peripheral.receivedFrames(),
+                ElementsAre(Frame{0, {0x01, 0x00}}, Frame{0, {0x06, 0x00}}));
 }
 
 }  // namespace
