@@ -97,7 +97,8 @@ TEST_F(LingeringPort, TheReopenWaitsForItNoLongerThanTwoSeconds) {
     ASSERT_TRUE(application.waitForStatus(kStillActive));
     const auto waited = application.timeBetween("Powering off KEST.", kStillActive);
     ASSERT_TRUE(waited.has_value());
-    EXPECT_GE(*waited, 2s);
+    // The manager counts whole milliseconds of the tick, which may stand up to one short.
+    EXPECT_GE(*waited, 2s - 1ms);
     EXPECT_TRUE(application.waitForStatus("Powering on KEST."));
 }
 
