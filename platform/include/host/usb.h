@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -69,6 +70,12 @@ Interface interfaceSetting(BYTE number, BYTE alternateSetting, BYTE interfaceCla
                            std::vector<Endpoint> endpoints);
 // A device with one configuration (value 1) holding the interfaces.
 Descriptors device(WORD vendorId, WORD productId, WORD release, std::vector<Interface> interfaces);
+
+// What a device with these descriptors sends for GET_DESCRIPTOR (type, index), lengths and
+// counts filled in: the device descriptor, one configuration whole, a string descriptor. None if
+// it has no such descriptor or the descriptors are unusable (see plug()).
+std::optional<std::vector<BYTE>> descriptorBytes(const Descriptors& descriptors, BYTE type,
+                                                 BYTE index);
 
 // ---- One transfer as the device sees it ---------------------------------------------------
 
@@ -125,6 +132,15 @@ class DeviceModel {
 
     // A bulk or interrupt transfer on one of the endpoints. The default stalls it.
     virtual void transfer(const RequestPtr& request);
+
+    // The stack has cancelled a request the model had not completed (AbortTransfer,
+    // AbortPipeTransfers, CloseTransfer or ClosePipe): its reply() does nothing from now on, and a
+    // model that passed it on somewhere may call that back. The default does nothing.
+    virtual void cancel(const RequestPtr& request);
+
+    // ResetPipe (endpoint address) or ResetDefaultPipe (0): the host's side of a halted pipe is
+    // cleared. False keeps the pipe halted and fails the entry. The default succeeds.
+    virtual bool resetPipe(BYTE endpoint);
 
     // Power of the device (SuspendDevice, ResumeDevice, DisableDevice); the result is the entry's.
     // The defaults succeed. A successful reset clears the halts of the device's pipes and its

@@ -238,19 +238,47 @@ void Device::status(Transfer& transfer, DWORD& bytes, DWORD& usbError) {
 }
 
 void Device::abort(Transfer& transfer) {
-    std::lock_guard guard(lock_);
-    if (!transfer.done) finishLocked(transfer, 0, USB_CANCELED_ERROR);
+    std::vector<std::shared_ptr<Transfer>> cancelled;
+    {
+        std::lock_guard guard(lock_);
+        if (!transfer.done) {
+            finishLocked(transfer, 0, USB_CANCELED_ERROR);
+            cancelled.push_back(transfer.shared_from_this());
+        }
+    }
+    tellCancelled(cancelled);
 }
 
 void Device::close(const std::shared_ptr<Transfer>& transfer) {
-    std::unique_lock lock(lock_);
-    // Closed first, so that the cancellation queues no routine and a queued one does not run.
-    transfer->closed = true;
-    if (!transfer->done) finishLocked(*transfer, 0, USB_CANCELED_ERROR);
-    changed_.wait(lock, [&] {
-        return !transfer->callbackRunning || transfer->callbackThread == std::this_thread::get_id();
-    });
-    eraseOne(transfers_, transfer.get());
+    std::vector<std::shared_ptr<Transfer>> cancelled;
+    {
+        std::unique_lock lock(lock_);
+        // Closed first, so that the cancellation queues no routine and a queued one does not run.
+        transfer->closed = true;
+        if (!transfer->done) {
+            finishLocked(*transfer, 0, USB_CANCELED_ERROR);
+            cancelled.push_back(transfer);
+        }
+        changed_.wait(lock, [&] {
+            return !transfer->callbackRunning ||
+                   transfer->callbackThread == std::this_thread::get_id();
+        });
+        eraseOne(transfers_, transfer.get());
+    }
+    tellCancelled(cancelled);
+}
+
+void Device::tellCancelled(const std::vector<std::shared_ptr<Transfer>>& cancelled) {
+    if (cancelled.empty()) return;
+    std::shared_ptr<host::usb::DeviceModel> model;
+    {
+        std::lock_guard guard(lock_);
+        model = beginModelCallLocked();
+    }
+    if (!model) return;  // an unplugged model ends its own requests in unplugged()
+    for (const auto& transfer : cancelled) model->cancel(transfer);
+    model.reset();
+    endModelCall();
 }
 
 USB_PIPE Device::openPipe(const USB_ENDPOINT_DESCRIPTOR& endpoint) {
@@ -278,9 +306,16 @@ USB_PIPE Device::openPipe(const USB_ENDPOINT_DESCRIPTOR& endpoint) {
 }
 
 void Device::abortPipe(Pipe& pipe) {
-    std::lock_guard guard(lock_);
-    for (const auto& t : transfers_)
-        if (t->pipe().get() == &pipe && !t->done) finishLocked(*t, 0, USB_CANCELED_ERROR);
+    std::vector<std::shared_ptr<Transfer>> cancelled;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& t : transfers_)
+            if (t->pipe().get() == &pipe && !t->done) {
+                finishLocked(*t, 0, USB_CANCELED_ERROR);
+                cancelled.push_back(t);
+            }
+    }
+    tellCancelled(cancelled);
 }
 
 void Device::closePipe(const std::shared_ptr<Pipe>& pipe) {
@@ -295,9 +330,25 @@ bool Device::isHalted(const Pipe& pipe) {
     return pipe.halted;
 }
 
-void Device::resetPipe(Pipe& pipe) {
+bool Device::resetInModel(BYTE endpoint) {
+    std::shared_ptr<host::usb::DeviceModel> model;
+    {
+        std::lock_guard guard(lock_);
+        model = beginModelCallLocked();
+    }
+    if (!model) return true;
+    const bool ok = model->resetPipe(endpoint);
+    model.reset();
+    endModelCall();
+    if (!ok) SetLastError(ERROR_GEN_FAILURE);
+    return ok;
+}
+
+bool Device::resetPipe(Pipe& pipe) {
+    if (!resetInModel(pipe.descriptor.bEndpointAddress)) return false;
     std::lock_guard guard(lock_);
     pipe.halted = false;
+    return true;
 }
 
 bool Device::isDefaultPipeHalted() {
@@ -305,9 +356,11 @@ bool Device::isDefaultPipeHalted() {
     return defaultPipeHalted_;
 }
 
-void Device::resetDefaultPipe() {
+bool Device::resetDefaultPipe() {
+    if (!resetInModel(0)) return false;
     std::lock_guard guard(lock_);
     defaultPipeHalted_ = false;
+    return true;
 }
 
 BOOL Device::registerNotification(LPDEVICE_NOTIFY_ROUTINE routine, LPVOID parameter) {

@@ -75,9 +75,10 @@ class Device : public std::enable_shared_from_this<Device> {
     void abortPipe(Pipe& pipe);
     void closePipe(const std::shared_ptr<Pipe>& pipe);
     bool isHalted(const Pipe& pipe);
-    void resetPipe(Pipe& pipe);
+    // False, with the last error set, if the model keeps the pipe halted.
+    bool resetPipe(Pipe& pipe);
     bool isDefaultPipeHalted();
-    void resetDefaultPipe();
+    bool resetDefaultPipe();
 
     BOOL registerNotification(LPDEVICE_NOTIFY_ROUTINE routine, LPVOID parameter);
     BOOL unregisterNotification(LPDEVICE_NOTIFY_ROUTINE routine, LPVOID parameter);
@@ -95,6 +96,10 @@ class Device : public std::enable_shared_from_this<Device> {
     void finishLocked(Transfer& transfer, DWORD bytes, DWORD usbError);
     void runCallback(const std::shared_ptr<Transfer>& transfer);
     void deliver(host::usb::DeviceModel& model, const std::shared_ptr<Transfer>& transfer);
+    // Passes the stack's cancellations on to the model; called without `lock_`.
+    void tellCancelled(const std::vector<std::shared_ptr<Transfer>>& cancelled);
+    // The model's side of a pipe reset; true once the device is detached.
+    bool resetInModel(BYTE endpoint);
     // The answer of a conforming device to a standard request (standard_requests.cpp).
     void answerStandardRequest(Transfer& transfer);
     BYTE currentAlternateSetting(BYTE interfaceNumber);

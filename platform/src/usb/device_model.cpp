@@ -11,6 +11,12 @@ void DeviceModel::transfer(const RequestPtr& request) {
     request->fail(USB_STALL_ERROR);
 }
 
+void DeviceModel::cancel(const RequestPtr&) {}
+
+bool DeviceModel::resetPipe(BYTE) {
+    return true;
+}
+
 bool DeviceModel::suspend(BYTE) {
     return true;
 }

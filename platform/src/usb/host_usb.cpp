@@ -26,6 +26,13 @@ bool callExport(const std::string& dllName, const char* symbol, Args... args) {
 
 }  // namespace
 
+std::optional<std::vector<BYTE>> descriptorBytes(const Descriptors& descriptors, BYTE type,
+                                                 BYTE index) {
+    const auto view = ce::usb::DeviceView::build(descriptors);
+    if (!view) return std::nullopt;
+    return view->descriptor(type, index);
+}
+
 PlugResult plug(std::shared_ptr<DeviceModel> model, const PlugOptions& options) {
     if (!model) return {};
     auto view = ce::usb::DeviceView::build(model->descriptors());

@@ -242,8 +242,7 @@ BOOL abortPipeTransfers(USB_PIPE hPipe, DWORD) {
 BOOL resetPipe(USB_PIPE hPipe) {
     const auto pipe = findPipe(hPipe);
     if (!pipe) return FALSE;
-    pipe->device->resetPipe(*pipe);
-    return TRUE;
+    return pipe->device->resetPipe(*pipe) ? TRUE : FALSE;
 }
 
 BOOL closePipe(USB_PIPE hPipe) {
@@ -324,8 +323,7 @@ BOOL closeTransfer(USB_TRANSFER hTransfer) {
 BOOL resetDefaultPipe(USB_HANDLE hDevice) {
     const auto device = findDevice(hDevice);
     if (!device) return FALSE;
-    device->resetDefaultPipe();
-    return TRUE;
+    return device->resetDefaultPipe() ? TRUE : FALSE;
 }
 
 BOOL isDefaultPipeHalted(USB_HANDLE hDevice, LPBOOL halted) {
