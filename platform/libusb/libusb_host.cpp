@@ -24,6 +24,7 @@ struct Event {
 struct Plugged {
     libusb_device* device;  // one reference held
     host::usb::DeviceId id;
+    bool left;  // libusb reported it gone; the stack may still be letting go of it
 };
 
 }  // namespace
@@ -156,21 +157,21 @@ void Host::State::arrive(libusb_device* device) {
     model->onLost([id = result.id] { host::usb::unplug(id); });
     libusb_ref_device(device);
     std::lock_guard guard(lock);
-    plugged.push_back({device, result.id});
+    plugged.push_back({device, result.id, false});
 }
 
 void Host::State::leave(libusb_device* device) {
-    Plugged gone{};
+    host::usb::DeviceId id = 0;
     {
         std::lock_guard guard(lock);
-        const auto it = std::find_if(plugged.begin(), plugged.end(),
-                                     [&](const Plugged& p) { return p.device == device; });
+        const auto it = std::find_if(plugged.begin(), plugged.end(), [&](const Plugged& p) {
+            return p.device == device && !p.left;
+        });
         if (it == plugged.end()) return;
-        gone = *it;
-        plugged.erase(it);
+        it->left = true;
+        id = it->id;
     }
-    host::usb::unplug(gone.id);
-    libusb_unref_device(gone.device);
+    host::usb::unplug(id);
 }
 
 Host::State::~State() {
@@ -182,7 +183,8 @@ Host::State::~State() {
         changed.notify_all();
     }
     if (plugging.joinable()) plugging.join();
-    // The devices go while the event thread still returns their transfers.
+    // The devices go while the event thread still returns their transfers; the stack closes
+    // their handles as it lets go of them.
     for (const Plugged& p : plugged) {
         host::usb::unplug(p.id);
         host::usb::waitUnplugged(p.id);
@@ -236,14 +238,20 @@ Host::~Host() = default;
 std::vector<host::usb::DeviceId> Host::devices() const {
     std::lock_guard guard(state_->lock);
     std::vector<host::usb::DeviceId> ids;
-    for (const Plugged& p : state_->plugged) ids.push_back(p.id);
+    for (const Plugged& p : state_->plugged)
+        if (!p.left) ids.push_back(p.id);
     return ids;
 }
 
 bool Host::waitForDevices(std::size_t count, DWORD timeoutMs) const {
     std::unique_lock guard(state_->lock);
     return state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                    [&] { return state_->plugged.size() >= count; });
+                                    [&] {
+                                        return static_cast<std::size_t>(std::count_if(
+                                                   state_->plugged.begin(), state_->plugged.end(),
+                                                   [](const Plugged& p) { return !p.left; })) >=
+                                               count;
+                                    });
 }
 
 std::string Host::lastOpenError() const {
