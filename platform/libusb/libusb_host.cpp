@@ -154,10 +154,13 @@ void Host::State::arrive(libusb_device* device) {
     }
     const host::usb::PlugResult result = host::usb::plug(model);
     if (result.id == 0) return;
-    model->onLost([id = result.id] { host::usb::unplug(id); });
     libusb_ref_device(device);
-    std::lock_guard guard(lock);
-    plugged.push_back({device, result.id, false});
+    {
+        std::lock_guard guard(lock);
+        plugged.push_back({device, result.id, false});
+    }
+    // A transfer or reset that finds the device gone may come before libusb's departure.
+    model->onLost([this, device] { leave(device); });
 }
 
 void Host::State::leave(libusb_device* device) {

@@ -86,7 +86,7 @@ class LibusbRoadTest : public StackTest {
 };
 
 TEST_F(LibusbRoadTest, TheDriverAttachesAndSeesTheSensorsOwnDescriptors) {
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     WORD ids[4] = {};
     ASSERT_EQ(Control(IOCTL_SENSOR_GET_DEVICE_IDS, nullptr, 0, ids, sizeof ids), 0u);
     EXPECT_EQ(ids[0], sensor->profile().vendorId);
@@ -100,7 +100,7 @@ TEST_F(LibusbRoadTest, TheDriverAttachesAndSeesTheSensorsOwnDescriptors) {
 }
 
 TEST_F(LibusbRoadTest, AScanIsReadInChunksAndIsTheSensorsImage) {
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     const std::vector<BYTE> image = Scan();
     EXPECT_EQ(image, sim::fingerprintImage(160, 192, 1));
     EXPECT_EQ(sensor->bulkTransferCount(), 8u);  // 30720 bytes in transfers of 4096
@@ -109,7 +109,7 @@ TEST_F(LibusbRoadTest, AScanIsReadInChunksAndIsTheSensorsImage) {
 TEST_F(LibusbRoadTest, AStallHaltsThePipeAndTheRecoveryClearsItOnTheDevice) {
     sim::SensorProfile profile = Profile("default");
     profile.driverKeyValues.push_back({"BulkRetryNumber", std::uint32_t{1}});
-    AttachThroughLibusb(profile);
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(profile));
     std::vector<BYTE> sent(100);
     std::iota(sent.begin(), sent.end(), BYTE{1});
     ASSERT_EQ(Write(sent.data(), 100), 100);
@@ -121,7 +121,7 @@ TEST_F(LibusbRoadTest, AStallHaltsThePipeAndTheRecoveryClearsItOnTheDevice) {
 }
 
 TEST_F(LibusbRoadTest, ATimedOutReadIsDiscardedAndTheNextOneWorks) {
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     ASSERT_EQ(SetTimeouts(100, 0, 0), 0u);
     sensor->setFault("timeout-in", 1);
     EXPECT_EQ(Read(buffer.data(), 100), -1);
@@ -133,7 +133,7 @@ TEST_F(LibusbRoadTest, ATimedOutReadIsDiscardedAndTheNextOneWorks) {
 }
 
 TEST_F(LibusbRoadTest, AnUnplugUnderAReadFailsItAndTheDriverLetsGo) {
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     StartBlockedRead();
     usbfs->remove();
     reader.join();
@@ -142,11 +142,12 @@ TEST_F(LibusbRoadTest, AnUnplugUnderAReadFailsItAndTheDriverLetsGo) {
     ASSERT_TRUE(WaitDetached(drx));
     EXPECT_EQ(Read(buffer.data(), 10), -1);
     EXPECT_EQ(error, DWORD{ERROR_NOT_READY});
+    for (int i = 0; i < 5000 && !libusb->devices().empty(); ++i) Sleep(1);
     EXPECT_TRUE(libusb->devices().empty());
 }
 
 TEST_F(LibusbRoadTest, AnAbortCancelsTheTransferOnTheDevice) {
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     StartBlockedRead();
     const DWORD in = PIPE_SELECT_IN;
     EXPECT_EQ(Control(IOCTL_SENSOR_ABORT_AND_RESET_PIPES, &in, sizeof in), 0u);
@@ -165,7 +166,7 @@ TEST_F(LibusbRoadTest, TheDemosScanGivesTheSameImageAsTheSimulatedSensorDirectly
     CloseHandle(drx);
     drx = INVALID_HANDLE_VALUE;
     UnplugAndWait();
-    AttachThroughLibusb(Profile("default"));
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     EXPECT_EQ(Scan(), direct);
 }
 
