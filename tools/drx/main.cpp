@@ -2,6 +2,7 @@
 //
 //   drx [--json] [--library-dir DIR] [--profiles DIR] demo [--output FILE.png]
 //   drx [--json] [--library-dir DIR] [--profiles DIR] shell
+//   drx --usb [VID:PID] demo | shell   the same against real devices, through libusb
 //
 // demo installs the driver, plugs the simulated sensor, opens its DRX device, shows its
 // identifiers and packet sizes, captures a fingerprint into a PNG file (fingerprint.png), closes
@@ -14,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "install_paths.h"
@@ -49,8 +51,9 @@ constexpr char kCommands[] =
 )";
 
 // The demo stops at the first step that does not give 0; the session then closes and unplugs.
-int runDemo(drx_tool::Format format, const std::string& profiles, const std::string& output) {
-    drx_tool::Session session(format, profiles);
+int runDemo(drx_tool::Format format, const std::string& profiles,
+            const std::optional<host::libusb::Match>& usb, const std::string& output) {
+    drx_tool::Session session(format, profiles, usb);
     for (const std::string& step :
          {std::string("install"), std::string("plug"), std::string("open"),
           std::string("ioctl 1 IOCTL_SENSOR_GET_DEVICE_IDS"),
@@ -65,14 +68,32 @@ int runDemo(drx_tool::Format format, const std::string& profiles, const std::str
     return 0;
 }
 
-int runShell(drx_tool::Format format, const std::string& profiles) {
+int runShell(drx_tool::Format format, const std::string& profiles,
+             const std::optional<host::libusb::Match>& usb) {
     const bool interactive = isatty(STDIN_FILENO) == 1;
-    drx_tool::Session session(format, profiles);
+    drx_tool::Session session(format, profiles, usb);
     for (std::string line;;) {
         if (interactive) std::cout << "drx> " << std::flush;
         if (!std::getline(std::cin, line) || !session.run(line)) break;
     }
     return session.exitCode();
+}
+
+// "VID:PID" in hexadecimal; empty matches any device.
+std::optional<host::libusb::Match> parseUsbMatch(const std::string& text) {
+    if (text.empty()) return host::libusb::Match{};
+    const auto colon = text.find(':');
+    const auto field = [](const std::string& part) -> std::optional<WORD> {
+        if (part.empty() || part.size() > 4 ||
+            part.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return std::nullopt;
+        return static_cast<WORD>(std::stoul(part, nullptr, 16));
+    };
+    if (colon == std::string::npos) return std::nullopt;
+    const auto vendor = field(text.substr(0, colon));
+    const auto product = field(text.substr(colon + 1));
+    if (!vendor || !product) return std::nullopt;
+    return host::libusb::Match{vendor, product};
 }
 
 }  // namespace
@@ -88,6 +109,11 @@ int main(int argc, char** argv) {
     app.add_option("--library-dir", libraryDirectory, "where libdermo.so is")
         ->capture_default_str();
     app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")->capture_default_str();
+    std::string usbDevice;
+    CLI::Option* usb = app.add_option("--usb", usbDevice,
+                                      "plug real devices through libusb (VID:PID in hex: only "
+                                      "that one) instead of the simulated sensor")
+                           ->expected(0, 1);
     app.require_subcommand(1);
     CLI::App* demo =
         app.add_subcommand("demo", "install, plug, open, identify, capture, close, unplug");
@@ -105,8 +131,17 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    std::optional<host::libusb::Match> match;
+    if (usb->count() > 0) {
+        match = parseUsbMatch(usbDevice);
+        if (!match) {
+            std::cerr << "drx: --usb: expected VID:PID in hexadecimal (see --help)" << std::endl;
+            return kExitUsage;
+        }
+    }
+
     host::devices::setLibraryDirectory(libraryDirectory);
     const auto format = json ? drx_tool::Format::Json : drx_tool::Format::Text;
-    if (demo->parsed()) return runDemo(format, profiles, output);
-    return runShell(format, profiles);
+    if (demo->parsed()) return runDemo(format, profiles, match, output);
+    return runShell(format, profiles, match);
 }

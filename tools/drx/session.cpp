@@ -49,8 +49,9 @@ std::u16string wide(const std::string& text) {
 
 }  // namespace
 
-Session::Session(Format format, std::string profileDirectory)
-    : format_(format), profileDirectory_(std::move(profileDirectory)) {}
+Session::Session(Format format, std::string profileDirectory,
+                 std::optional<host::libusb::Match> usb)
+    : format_(format), profileDirectory_(std::move(profileDirectory)), usb_(usb) {}
 
 Session::~Session() {
     closeAll();
@@ -106,6 +107,7 @@ Outcome Session::uninstall(const Arguments&) {
 
 Outcome Session::plug(const Arguments& arguments) {
     if (device_ != 0) return failure(ERROR_BUSY, {{"message", "a sensor is plugged"}});
+    if (usb_) return plugUsb();
     sim::ProfileResult loaded{sim::defaultProfile(), {}};
     if (!arguments.empty()) {
         const std::string& name = arguments.front();
@@ -132,10 +134,34 @@ Outcome Session::plug(const Arguments& arguments) {
              {"product", hex4(profile.productId)}}};
 }
 
+// plug with --usb: the first matching device libusb finds, as the stack offered it to the
+// driver.
+Outcome Session::plugUsb() {
+    std::string error;
+    libusb_ = host::libusb::Host::start(*usb_, error);
+    if (!libusb_) return failure(ERROR_GEN_FAILURE, {{"message", error}});
+    const std::vector<host::usb::DeviceId> devices = libusb_->devices();
+    if (devices.empty()) {
+        const std::string refused = libusb_->lastOpenError();
+        libusb_.reset();
+        return failure(ERROR_DEVICE_NOT_CONNECTED,
+                       {{"message", refused.empty() ? "no matching USB device is attached"
+                                                    : refused}});
+    }
+    device_ = devices.front();
+    unplugging_ = false;
+    const auto active = host::devices::activeDevices();
+    const bool attached = std::any_of(active.begin(), active.end(), [](const auto& device) {
+        return device.name.rfind("DRX", 0) == 0;
+    });
+    return {0, {{"id", std::int64_t{device_}}, {"attached", std::int64_t{attached}}}};
+}
+
 void Session::finishUnplug() {
     host::usb::waitUnplugged(device_, kUnplugWaitMs);
     device_ = 0;
     sensor_.reset();
+    libusb_.reset();
     unplugging_ = false;
 }
 

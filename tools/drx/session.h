@@ -3,11 +3,13 @@
 // fault and quit. Each prints one result line.
 #pragma once
 
+#include <host/libusb_host.h>
 #include <host/usb.h>
 #include <windows.h>
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,10 @@ namespace drx_tool {
 
 class Session {
   public:
-    Session(Format format, std::string profileDirectory);
+    // With `usb`, plug takes the real devices libusb finds that match instead of the simulated
+    // sensor.
+    Session(Format format, std::string profileDirectory,
+            std::optional<host::libusb::Match> usb = std::nullopt);
     // Closes what is still open and unplugs the sensor.
     ~Session();
     Session(const Session&) = delete;
@@ -39,6 +44,7 @@ class Session {
     Outcome install(const Arguments& arguments);
     Outcome uninstall(const Arguments& arguments);
     Outcome plug(const Arguments& arguments);
+    Outcome plugUsb();
     Outcome unplug(const Arguments& arguments);
     Outcome open(const Arguments& arguments);
     Outcome close(const Arguments& arguments);
@@ -55,6 +61,8 @@ class Session {
 
     const Format format_;
     const std::string profileDirectory_;
+    const std::optional<host::libusb::Match> usb_;
+    std::unique_ptr<host::libusb::Host> libusb_;  // while a real device is plugged
     std::shared_ptr<sim::Sensor> sensor_;
     host::usb::DeviceId device_ = 0;
     bool unplugging_ = false;
