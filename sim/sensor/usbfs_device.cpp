@@ -189,6 +189,7 @@ bool UsbfsDevice::State::handle(UMockdevIoctlClient* client) {
             return true;
         }
         case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:  // no kernel driver to disconnect: a claim
         case USBDEVFS_RELEASEINTERFACE:
             finish(0);
             return true;

@@ -130,6 +130,15 @@ TEST_F(LibusbRoadTest, AStallHaltsThePipeAndTheRecoveryClearsItOnTheDevice) {
     EXPECT_EQ(sensor->clearHaltCount(), 2u);
 }
 
+TEST_F(LibusbRoadTest, APipeHaltedForGoodIsClearedByResettingTheDevice) {
+    ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
+    ASSERT_EQ(Write(buffer.data(), 100), 100);
+    sensor->setFault("halt-in");
+    for (unsigned call = 1; call <= 3; ++call) EXPECT_EQ(Read(buffer.data(), 100), -1) << call;
+    EXPECT_EQ(sensor->resetCount(), 1u);  // the third failure: libusb_reset_device
+    EXPECT_EQ(Read(buffer.data(), 100), 100);
+}
+
 TEST_F(LibusbRoadTest, ATimedOutReadIsDiscardedAndTheNextOneWorks) {
     ASSERT_NO_FATAL_FAILURE(AttachThroughLibusb(Profile("default")));
     ASSERT_EQ(SetTimeouts(100, 0, 0), 0u);

@@ -59,6 +59,27 @@ bool TestDevice::disable(bool, BYTE interfaceNumber) {
     return powerResult;
 }
 
+void TestDevice::cancel(const host::usb::RequestPtr& request) {
+    std::lock_guard guard(lock_);
+    cancelled_.push_back(request);
+}
+
+bool TestDevice::resetPipe(BYTE endpoint) {
+    std::lock_guard guard(lock_);
+    pipeResets_.push_back(endpoint);
+    return resetPipeResult;
+}
+
+std::vector<host::usb::RequestPtr> TestDevice::cancelled() {
+    std::lock_guard guard(lock_);
+    return cancelled_;
+}
+
+std::vector<BYTE> TestDevice::pipeResets() {
+    std::lock_guard guard(lock_);
+    return pipeResets_;
+}
+
 host::usb::RequestPtr TestDevice::nextRequest(unsigned timeoutMs) {
     std::unique_lock lock(lock_);
     if (!arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),

@@ -26,17 +26,22 @@ class TestDevice : public host::usb::DeviceModel {
     bool suspend(BYTE interfaceNumber) override;
     bool resume(BYTE interfaceNumber) override;
     bool disable(bool reset, BYTE interfaceNumber) override;
+    void cancel(const host::usb::RequestPtr& request) override;
+    bool resetPipe(BYTE endpoint) override;
     void unplugged() override { unpluggedCalls.fetch_add(1); }
 
     // The next request that reached the queue, or null after the time-out.
     host::usb::RequestPtr nextRequest(unsigned timeoutMs = 5000);
     std::vector<USB_DEVICE_REQUEST> standardRequests();
     std::vector<std::pair<char, BYTE>> powerCalls();  // ('s'|'r'|'d', interface number)
+    std::vector<host::usb::RequestPtr> cancelled();
+    std::vector<BYTE> pipeResets();  // endpoint addresses, 0 for the default pipe
 
     // Replies to every IN transfer at once with this data; accepts every OUT transfer.
     std::atomic<bool> autoReply{false};
     std::vector<BYTE> replyData;  // set before transfers start
     std::atomic<bool> powerResult{true};
+    std::atomic<bool> resetPipeResult{true};
     std::atomic<int> unpluggedCalls{0};
 
   private:
@@ -46,4 +51,6 @@ class TestDevice : public host::usb::DeviceModel {
     std::deque<host::usb::RequestPtr> queue_;
     std::vector<USB_DEVICE_REQUEST> standard_;
     std::vector<std::pair<char, BYTE>> power_;
+    std::vector<host::usb::RequestPtr> cancelled_;
+    std::vector<BYTE> pipeResets_;
 };

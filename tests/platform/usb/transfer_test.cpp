@@ -250,6 +250,11 @@ TEST_F(TransferTest, AbortCancelsAndCallsTheRoutineAbortPipeOnlyTouchesThatPipe)
 
     for (USB_TRANSFER t : {ta, tb, tc}) EXPECT_TRUE(funcs->lpCloseTransfer(t));
     EXPECT_EQ(doneC.calls.load(), 0);
+    // The model heard of each cancellation once: the abort, the pipe's abort, the close of the
+    // unfinished write; not of the closes of what had already ended.
+    const auto cancelled = device->cancelled();
+    ASSERT_EQ(cancelled.size(), 3u);
+    EXPECT_TRUE(cancelled[0]->isIn() && cancelled[1]->isIn() && !cancelled[2]->isIn());
 }
 
 TEST_F(TransferTest, StallHaltsThePipeUntilItIsReset) {
@@ -272,9 +277,16 @@ TEST_F(TransferTest, StallHaltsThePipeUntilItIsReset) {
     EXPECT_EQ(status(t2).error, static_cast<DWORD>(USB_STALL_ERROR));
     EXPECT_EQ(device->nextRequest(0), nullptr);
 
+    // A model that cannot clear its side keeps the pipe halted.
+    device->resetPipeResult = false;
+    EXPECT_FALSE(funcs->lpResetPipe(in));
+    ASSERT_TRUE(funcs->lpIsPipeHalted(in, &halted));
+    EXPECT_TRUE(halted);
+    device->resetPipeResult = true;
     EXPECT_TRUE(funcs->lpResetPipe(in));
     ASSERT_TRUE(funcs->lpIsPipeHalted(in, &halted));
     EXPECT_FALSE(halted);
+    EXPECT_EQ(device->pipeResets(), (std::vector<BYTE>{0x81, 0x81}));
     Completion third;
     USB_TRANSFER t3 = readAsync(buffer.data(), 4, third);
     EXPECT_NE(device->nextRequest(), nullptr);
