@@ -285,10 +285,14 @@ void LibusbDevice::finish(libusb_transfer* transfer) {
     else
         request->accept(static_cast<DWORD>(actual), usbError);
     if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) lost();
+    {
+        // Out of the list before it is freed, so that a cancel no longer finds it.
+        std::lock_guard guard(lock_);
+        inFlight_.erase(request.get());
+        changed_.notify_all();
+    }
+    // The device may be gone from here on (close() waits only for the list).
     libusb_free_transfer(transfer);
-    std::lock_guard guard(lock_);
-    inFlight_.erase(request.get());
-    changed_.notify_all();
 }
 
 void LibusbDevice::cancel(const host::usb::RequestPtr& request) {
