@@ -1,14 +1,18 @@
 #include "libusb_device.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <vector>
 
 namespace host::libusb {
 namespace {
 
 constexpr unsigned kStringLanguage = 0x0409;
+constexpr unsigned kStringTimeoutMs = 1000;
 constexpr BYTE kRequestTypeMask = 0x60;
 constexpr BYTE kRecipientMask = 0x1F;
 
@@ -81,6 +85,38 @@ USB_DEVICE_DESCRIPTOR deviceOf(const libusb_device_descriptor& d) {
     return device;
 }
 
+// GET_DESCRIPTOR(STRING) that waits for its end; the bytes it got, or -1. Not libusb's own
+// synchronous call: in 1.0.26 the thread waiting there may free the transfer while the event
+// thread still holds the transfer's lock. Here the end is handed over under a lock of our own.
+int readString(libusb_device_handle* handle, unsigned index, unsigned char* out, int size) {
+    struct Wait {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool done = false;
+    } wait;
+    std::vector<unsigned char> buffer(LIBUSB_CONTROL_SETUP_SIZE + static_cast<std::size_t>(size));
+    libusb_fill_control_setup(buffer.data(), LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                              static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index),
+                              kStringLanguage, static_cast<uint16_t>(size));
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    const libusb_transfer_cb_fn ended = [](libusb_transfer* t) {
+        auto* w = static_cast<Wait*>(t->user_data);
+        std::lock_guard guard(w->lock);
+        w->done = true;
+        w->changed.notify_all();
+    };
+    libusb_fill_control_transfer(transfer, handle, buffer.data(), ended, &wait, kStringTimeoutMs);
+    int length = -1;
+    if (libusb_submit_transfer(transfer) == 0) {
+        std::unique_lock lock(wait.lock);
+        wait.changed.wait(lock, [&] { return wait.done; });
+        if (transfer->status == LIBUSB_TRANSFER_COMPLETED) length = transfer->actual_length;
+    }
+    libusb_free_transfer(transfer);
+    if (length > 0) std::memcpy(out, buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, static_cast<std::size_t>(length));
+    return length;
+}
+
 // String descriptors 1 to the highest index the device and configuration name; one the device
 // cannot give stays empty.
 std::vector<std::u16string> readStrings(libusb_device_handle* handle, const USB_DEVICE_DESCRIPTOR& d,
@@ -92,8 +128,7 @@ std::vector<std::u16string> readStrings(libusb_device_handle* handle, const USB_
     std::vector<std::u16string> strings(highest);
     for (unsigned index = 1; index <= highest; ++index) {
         unsigned char raw[255];
-        const int length = libusb_get_string_descriptor(handle, static_cast<uint8_t>(index),
-                                                        kStringLanguage, raw, sizeof raw);
+        const int length = readString(handle, index, raw, sizeof raw);
         for (int at = 2; at + 1 < length; at += 2)
             strings[index - 1] += static_cast<char16_t>(raw[at] | raw[at + 1] << 8);
     }

@@ -387,8 +387,14 @@ UsbfsDevice::~UsbfsDevice() {
 
 namespace {
 
+using SharedState = std::shared_ptr<UsbfsDevice::State>;
+
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer state) {
-    return static_cast<UsbfsDevice::State*>(state)->handle(client) ? TRUE : FALSE;
+    return (*static_cast<SharedState*>(state))->handle(client) ? TRUE : FALSE;
+}
+
+void releaseState(gpointer state, GClosure*) {
+    delete static_cast<SharedState*>(state);
 }
 
 std::string hex(const std::vector<BYTE>& bytes) {
@@ -416,7 +422,9 @@ bool UsbfsDevice::add(UMockdevTestbed* testbed, unsigned bus, std::string& error
     state_->node = std::string("/dev/bus/usb/") + busText + "/001";
     state_->sysfsPath = "/sys/devices/usb" + std::to_string(bus);
     state_->handler = umockdev_ioctl_base_new();
-    g_signal_connect(state_->handler, "handle-ioctl", G_CALLBACK(onIoctl), state_.get());
+    // The handler's own reference: umockdev's thread may still be in it when the adapter goes.
+    g_signal_connect_data(state_->handler, "handle-ioctl", G_CALLBACK(onIoctl),
+                          new SharedState(state_), releaseState, GConnectFlags{});
     GError* failure = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, state_->node.c_str(), state_->handler, &failure)) {
         error = failure ? failure->message : "umockdev_testbed_attach_ioctl failed";

@@ -13,13 +13,16 @@
 
 #include "../stack/stack_fixture.h"
 
-// ThreadSanitizer does not see the locks and queues of GLib and umockdev, which are built
-// without it, so memory they hand between umockdev's worker thread and the test's is reported.
-// Reports with a frame of theirs on either side are left out, which also hides a race on the
-// adapter's handler thread (it runs below umockdev's main loop); races among the driver, the
-// stack, the libusb model and the sensor on the other threads are still reported.
+// ThreadSanitizer does not see the locks and queues of GLib (with GObject's libffi calls) and
+// umockdev, which are built without it, so memory they hand between umockdev's worker thread and
+// the test's is reported. Reports with a frame of theirs on either side are left out, which can
+// also hide a race on the adapter's handler thread (it runs below umockdev's main loop); races
+// among the driver, the stack, the libusb model and the sensor on the other threads are still
+// reported.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libglib-2.0.so.0\n"
+           "race:libgobject-2.0.so.0\n"
+           "race:libffi.so.8\n"
            "race:libumockdev.so.0\n";
 }
 
