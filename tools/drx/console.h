@@ -21,4 +21,7 @@ struct Field {
 void printResult(Format format, std::string_view command, std::int64_t code,
                  const std::vector<Field>& fields);
 
+// Why standard output could not be written; empty while every line was.
+std::string outputFailure();
+
 }  // namespace drx_tool

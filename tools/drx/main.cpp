@@ -13,15 +13,18 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
 #include <string>
 
 #include "install_paths.h"
 #include "session.h"
+#include "checked_output.h"
 #include "shown_text.h"
 
 namespace {
 
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kExitCodes[] = R"(Exit codes:
@@ -78,6 +81,10 @@ int runShell(drx_tool::Format format, const std::string& profiles) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::string closed = tool_output::closedStandardStream(); !closed.empty()) {
+        std::cerr << "drx: " << closed << " is closed" << std::endl;
+        return kExitFailed;
+    }
     CLI::App app{"drx: the fingerprint sensor driver over the simulated sensor", "drx"};
     app.set_version_flag("--version", "drx " DRX_VERSION);
     app.footer(kExitCodes);
@@ -87,7 +94,9 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "one JSON object per line");
     app.add_option("--library-dir", libraryDirectory, "where libdermo.so is")
         ->capture_default_str();
-    app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")->capture_default_str();
+    app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")
+        ->check(CLI::ExistingDirectory)
+        ->capture_default_str();
     app.require_subcommand(1);
     CLI::App* demo =
         app.add_subcommand("demo", "install, plug, open, identify, capture, close, unplug");
@@ -107,6 +116,9 @@ int main(int argc, char** argv) {
 
     host::devices::setLibraryDirectory(libraryDirectory);
     const auto format = json ? drx_tool::Format::Json : drx_tool::Format::Text;
-    if (demo->parsed()) return runDemo(format, profiles, output);
-    return runShell(format, profiles);
+    const int code = demo->parsed() ? runDemo(format, profiles, output) : runShell(format, profiles);
+    const std::string failure = drx_tool::outputFailure();
+    if (failure.empty()) return code;
+    std::cerr << "drx: standard output: " << failure << std::endl;
+    return std::max(code, kExitFailed);
 }

@@ -12,6 +12,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Back to the start of the line, and the line erased.
+const std::string kClearLine = "\r\x1b[K";
+
 std::string line(const Json& object) {
     return object.dump();
 }
@@ -74,7 +77,12 @@ void Console::result(std::string_view command, int code, const std::vector<Field
 
 void Console::prompt() {
     std::lock_guard guard(lock_);
-    std::cout << "kest> " << std::flush;
+    out_.write("kest> ");
+}
+
+std::string Console::outputFailure() {
+    std::lock_guard guard(lock_);
+    return out_.failure();
 }
 
 void Console::progress(std::int64_t received, std::int64_t total) {
@@ -102,20 +110,20 @@ void Console::endProgress() {
     std::lock_guard guard(lock_);
     if (bar_.empty()) return;
     bar_.clear();
-    std::cout << '\n' << std::flush;
+    out_.write("\n");
 }
 
 // Called with lock_ held.
 void Console::drawBar() {
-    std::cout << "\r\x1b[K" << bar_ << std::flush;
+    out_.write(kClearLine + bar_);
 }
 
 // Called with lock_ held. Flushed at once: a script reading the output waits for each line.
 void Console::emit(const std::string& text) {
-    if (!bar_.empty()) std::cout << "\r\x1b[K";
-    std::cout << text << '\n';
-    if (!bar_.empty()) drawBar();
-    std::cout << std::flush;
+    if (bar_.empty())
+        out_.write(text + "\n");
+    else
+        out_.write(kClearLine + text + "\n" + bar_);
 }
 
 }  // namespace kest_tool

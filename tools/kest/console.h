@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "checked_output.h"
 
 namespace kest_tool {
 
@@ -42,6 +45,8 @@ class Console {
     void progress(std::int64_t received, std::int64_t total);
     // Leaves the bar as it was drawn last, on a line of its own.
     void endProgress();
+    // Why standard output could not be written; empty while every line was.
+    std::string outputFailure();
 
   private:
     Console() = default;
@@ -49,6 +54,7 @@ class Console {
     void drawBar();
 
     std::mutex lock_;
+    tool_output::CheckedStream out_{std::cout};
     Format format_ = Format::Text;
     bool quiet_ = false;
     bool terminal_ = false;

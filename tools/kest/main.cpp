@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "install_paths.h"
 #include "library_handlers.h"
 #include "shell.h"
+#include "checked_output.h"
 #include "shown_text.h"
 #include "wire_trace.h"
 
@@ -57,9 +59,32 @@ std::string peripheralProfilePath(const std::string& given) {
     return (kest_tools::profileDirectory("peripheral") / (given + ".toml")).string();
 }
 
+// Ends the trace and gives the exit code: a run whose output or trace could not be written
+// failed, whatever its commands did.
+int finish(int code, const std::shared_ptr<kest_tool::WireTrace>& trace,
+           const std::string& traceFile) {
+    std::string traceFailure;
+    if (trace) {
+        kest_tool::WireTrace::detach();
+        trace->finish();
+        traceFailure = trace->failure();
+    }
+    const std::string outputFailure = kest_tool::Console::instance().outputFailure();
+    if (!outputFailure.empty())
+        std::cerr << "kest: standard output: " << outputFailure << std::endl;
+    if (!traceFailure.empty())
+        std::cerr << "kest: --trace " << tool_text::excerpt(traceFile) << ": " << traceFailure
+                  << std::endl;
+    return outputFailure.empty() && traceFailure.empty() ? code : std::max(code, kExitFailed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::string closed = tool_output::closedStandardStream(); !closed.empty()) {
+        std::cerr << "kest: " << closed << " is closed" << std::endl;
+        return kExitFailed;
+    }
     kest_tool::HostOptions host;
     bool json = false;
     bool quiet = false;
@@ -173,6 +198,5 @@ int main(int argc, char** argv) {
                          ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
                          : kest_tool::runDemo(context, terminal);
     kest_tool::disconnectLibraryHandlers();
-    if (trace) kest_tool::WireTrace::detach();
-    return code;
+    return finish(code, trace, traceFile);
 }
