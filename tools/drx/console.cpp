@@ -50,6 +50,13 @@ void printResult(Format format, std::string_view command, std::int64_t code,
     standardOutput().write(line + "\n");
 }
 
+void printHelp(Format format, std::string_view text) {
+    if (format == Format::Json)
+        standardOutput().write(Json{{"event", "help"}, {"text", text}}.dump() + "\n");
+    else
+        standardOutput().write(text);
+}
+
 std::string outputFailure() {
     return standardOutput().failure();
 }

@@ -17,9 +17,10 @@
 #include <iostream>
 #include <string>
 
-#include "install_paths.h"
-#include "session.h"
 #include "checked_output.h"
+#include "install_paths.h"
+#include "line_reader.h"
+#include "session.h"
 #include "shown_text.h"
 
 namespace {
@@ -31,25 +32,6 @@ constexpr char kExitCodes[] = R"(Exit codes:
   0  every command, or every step of the demo, gave 0
   1  a command or a step gave an error (the demo stops at it)
   2  bad options, an unknown command or bad arguments (the shell skips the line and goes on))";
-
-constexpr char kCommands[] =
-    R"(Commands (one a line; # starts a comment; numbers decimal or 0x-hexadecimal):
-  install | uninstall       USBInstallDriver / USBUnInstallDriver of the driver
-  plug [PROFILE]            write the profile's registry values and plug the sensor
-  unplug                    unplug it; with handles open the driver keeps it until the last close
-  open [DEVICE]             open the sensor's device (DRX1: by default); numbers the handle H
-  close H                   close handle H
-  read H N                  ReadFile of N bytes
-  write H HEX               WriteFile of the bytes
-  ioctl H NAME ARGS...      a control code by its name in dermo.h, or a number
-  timeouts H R W C          IOCTL_SENSOR_SET_TIMEOUTS (milliseconds; 0 keeps one)
-  property H get ID         IOCTL_SENSOR_EXT_GET_PROPERTY
-  property H set ID V       IOCTL_SENSOR_EXT_SET_PROPERTY
-  capture H FILE.png        capture an image and write it as a grey-scale PNG
-  fault NAME [ARG]          set a fault of the plugged sensor
-  quit                      close what is open, unplug and end
-
-)";
 
 // The demo stops at the first step that does not give 0; the session then closes and unplugs.
 int runDemo(drx_tool::Format format, const std::string& profiles, const std::string& output) {
@@ -69,12 +51,10 @@ int runDemo(drx_tool::Format format, const std::string& profiles, const std::str
 }
 
 int runShell(drx_tool::Format format, const std::string& profiles) {
-    const bool interactive = isatty(STDIN_FILENO) == 1;
+    tool_text::LineReader reader(std::cin, isatty(STDIN_FILENO) == 1, "drx> ");
     drx_tool::Session session(format, profiles);
-    for (std::string line;;) {
-        if (interactive) std::cout << "drx> " << std::flush;
-        if (!std::getline(std::cin, line) || !session.run(line)) break;
-    }
+    while (const std::optional<std::string> line = reader.next())
+        if (!session.run(*line)) break;
     return session.exitCode();
 }
 
@@ -87,7 +67,7 @@ int main(int argc, char** argv) {
     }
     CLI::App app{"drx: the fingerprint sensor driver over the simulated sensor", "drx"};
     app.set_version_flag("--version", "drx " DRX_VERSION);
-    app.footer(kExitCodes);
+    app.footer(kest_tools::shippedProfilesHelp("sensor", "plug NAME") + "\n" + kExitCodes);
     bool json = false;
     std::string libraryDirectory = kest_tools::libraryDirectory();
     std::string profiles = kest_tools::profileDirectory("sensor");
@@ -104,7 +84,7 @@ int main(int argc, char** argv) {
     demo->add_option("--output", output, "where the captured fingerprint goes")
         ->capture_default_str();
     CLI::App* shell = app.add_subcommand("shell", "read commands from standard input");
-    shell->footer(std::string(kCommands) + kExitCodes);
+    shell->footer(drx_tool::commandHelp() + "\n" + kExitCodes);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

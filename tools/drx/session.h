@@ -20,6 +20,9 @@ class Sensor;
 
 namespace drx_tool {
 
+// The commands, one a line, as help text.
+std::string commandHelp();
+
 class Session {
   public:
     Session(Format format, std::string profileDirectory);
@@ -42,6 +45,7 @@ class Session {
     Outcome unplug(const Arguments& arguments);
     Outcome open(const Arguments& arguments);
     Outcome close(const Arguments& arguments);
+    Outcome help(const Arguments& arguments);
     Outcome quit(const Arguments& arguments);
     // Commands whose first argument is a handle number.
     Outcome onHandle(const Arguments& arguments,

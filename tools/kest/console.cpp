@@ -75,9 +75,28 @@ void Console::result(std::string_view command, int code, const std::vector<Field
     emit(text);
 }
 
-void Console::prompt() {
+void Console::refused(std::size_t line, std::string_view reason) {
     std::lock_guard guard(lock_);
-    out_.write("kest> ");
+    if (format_ == Format::Json)
+        emit(Json{{"event", "refused"}, {"line", line}, {"reason", tool_text::forJson(reason)}}
+                 .dump());
+}
+
+void Console::help(std::string_view text) {
+    std::lock_guard guard(lock_);
+    if (format_ == Format::Json)
+        emit(Json{{"event", "help"}, {"text", text}}.dump());
+    else
+        out_.write(text);
+}
+
+void Console::error(std::string_view text) {
+    std::lock_guard guard(lock_);
+    if (!bar_.empty()) {
+        bar_.clear();
+        out_.write("\n");
+    }
+    std::cerr << text << std::endl;
 }
 
 std::string Console::outputFailure() {
@@ -123,7 +142,7 @@ void Console::emit(const std::string& text) {
     if (bar_.empty())
         out_.write(text + "\n");
     else
-        out_.write(kClearLine + text + "\n" + bar_);
+        out_.write(kClearLine + text + "\n" + kClearLine + bar_);
 }
 
 }  // namespace kest_tool

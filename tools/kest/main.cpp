@@ -4,7 +4,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,9 +15,11 @@
 #include "host_commands.h"
 #include "host_setup.h"
 #include "install_paths.h"
+#include "line_reader.h"
 #include "library_handlers.h"
 #include "shell.h"
 #include "checked_output.h"
+#include "number.h"
 #include "shown_text.h"
 #include "wire_trace.h"
 
@@ -34,14 +35,14 @@ constexpr char kExitCodes[] = R"(Exit codes:
   1  a command, or a step of the demo, gave anything else
   2  bad options, an unknown command or bad arguments (the line is skipped, the shell goes on))";
 
-// CLI11's own message for a word that is not a number says only that it is out of range.
+// CLI11's own message for a word that is not a number says only that it is out of range, and
+// it would read 010 as octal: the value goes on in decimal, read as the shell reads numbers.
 const CLI::Validator kNumber(
     [](std::string& text) {
-        long long value = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return error != std::errc{} || end != text.data() + text.size()
-                   ? "'" + tool_text::excerpt(text) + "' is not a number"
-                   : std::string();
+        const std::optional<std::int64_t> value = tool_text::parseNumber(text);
+        if (!value) return "'" + tool_text::excerpt(text) + "' is not a number";
+        text = std::to_string(*value);
+        return std::string();
     },
     "", "number");
 
@@ -98,7 +99,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", "kest " KEST_VERSION);
-    app.footer(kExitCodes);
+    app.footer(kest_tools::shippedProfilesHelp("peripheral", "--peripheral NAME") + "\n" +
+               kExitCodes);
     app.add_option("--root", host.root, "Host directory that stands for the handheld's files")
         ->capture_default_str();
     app.add_option("--registry", host.registryFile, ".reg file merged over the built-in registry")
@@ -186,7 +188,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    const bool terminal = isatty(STDOUT_FILENO) == 1 && !json;
+    const bool terminal = tool_text::cursorTerminal(STDOUT_FILENO) && !json;
     kest_tool::Console::instance().configure(
         json ? kest_tool::Format::Json : kest_tool::Format::Text, quiet, terminal);
     if (!kest_tool::connectLibraryHandlers()) {
