@@ -97,26 +97,35 @@ std::filesystem::path freshRoot(const std::string& name) {
     return root;
 }
 
+struct Shell {
+    std::vector<std::string> arguments;
+    std::string prompt;
+    std::string line;    // typed, then recalled
+    std::string result;  // what it prints
+    int exitCode;
+};
+
 // The Up arrow brings back the line before, in both shells, and Ctrl-D ends the shell on a
 // line of its own.
 TEST(TerminalShell, UpArrowRecallsTheLineBeforeAndCtrlDEndsTheLine) {
     const auto root = freshRoot("shell");
-    const std::vector<std::vector<std::string>> shells{
-        {KEST_PROGRAM, "--quiet", "--no-peripheral", "--root", root.string(), "shell"},
-        {DRX_PROGRAM, "shell"}};
-    const std::vector<std::string> prompts{"kest> ", "drx> "};
-    for (std::size_t i = 0; i < shells.size(); ++i) {
-        TerminalRun run(shells[i], "xterm");
+    const Shell shells[] = {
+        {{KEST_PROGRAM, "--quiet", "--no-peripheral", "--root", root.string(), "shell"},
+         "kest> ", "timeout", "result: timeout 0 seconds=", 0},
+        {{DRX_PROGRAM, "shell"}, "drx> ", "close 1", "result: close 6 error=ERROR_INVALID_HANDLE", 1},
+    };
+    for (const Shell& shell : shells) {
+        TerminalRun run(shell.arguments, "xterm");
         ASSERT_TRUE(run.started());
-        ASSERT_TRUE(run.waitFor(prompts[i])) << run.screen();
-        run.type("help\r");
-        ASSERT_TRUE(run.waitFor("result: help 0")) << run.screen();
-        ASSERT_TRUE(run.waitFor(prompts[i])) << run.screen();
+        ASSERT_TRUE(run.waitFor(shell.prompt)) << run.screen();
+        run.type(shell.line + "\r");
+        ASSERT_TRUE(run.waitFor(shell.result)) << run.screen();
+        ASSERT_TRUE(run.waitFor(shell.prompt)) << run.screen();
         run.type("\x1b[A\r");
-        EXPECT_TRUE(run.waitFor("result: help 0")) << run.screen();
-        ASSERT_TRUE(run.waitFor(prompts[i])) << run.screen();
+        EXPECT_TRUE(run.waitFor(shell.result)) << run.screen();
+        ASSERT_TRUE(run.waitFor(shell.prompt)) << run.screen();
         run.type("\x04");
-        EXPECT_EQ(run.exitCode(), 0) << run.screen();
+        EXPECT_EQ(run.exitCode(), shell.exitCode) << run.screen();
         EXPECT_EQ(run.screen().find("unknown command"), std::string::npos) << run.screen();
         EXPECT_TRUE(run.screen().ends_with("\n")) << run.screen();
     }
