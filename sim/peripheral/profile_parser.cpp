@@ -135,14 +135,14 @@ void parsePort(const Section& port, PeripheralOptions& options) {
             else if (value == "never")
                 options.dataPort = std::nullopt;
             else
-                throw ProfileError(port.what("number") +
-                                       ": expected \"auto\", \"never\" or a COM number",
-                                   port.line("number"));
+                throw ProfileError(
+                    port.what("number") + ": expected \"auto\", \"never\" or a COM number",
+                    port.line("number"));
         } else {
             const std::int64_t value = *port.integer("number", INT64_MIN, INT64_MAX);
             if (value < 2 || value > kMaxDataPortNumber)
                 throw ProfileError(port.what("number") + ": " + std::to_string(value) +
-                                   " is out of range 2.." + std::to_string(kMaxDataPortNumber) +
+                                       " is out of range 2.." + std::to_string(kMaxDataPortNumber) +
                                        ": " + kDataPortLimit,
                                    port.line("number"));
             options.dataPort = static_cast<unsigned>(value);
@@ -196,8 +196,7 @@ std::filesystem::path confinedContentPath(const std::string& what, const std::st
                            line);
     for (const auto& part : relative)
         if (part == "..")
-            throw ProfileError(what + ": \"" + name + "\": expected a path with no \"..\"",
-                               line);
+            throw ProfileError(what + ": \"" + name + "\": expected a path with no \"..\"", line);
     const std::filesystem::path here = directory.empty() ? "." : directory;
     std::error_code baseError;
     std::error_code resolvedError;
@@ -207,9 +206,9 @@ std::filesystem::path confinedContentPath(const std::string& what, const std::st
     const auto [mismatch, ignored] =
         std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
     if (baseError || resolvedError || mismatch != base.end())
-        throw ProfileError(what + ": \"" + name +
-                               "\": leads out of the profile's directory (through a link)",
-                           line);
+        throw ProfileError(
+            what + ": \"" + name + "\": leads out of the profile's directory (through a link)",
+            line);
     return resolved;
 }
 
@@ -245,9 +244,9 @@ void parseFile(const Section& file, PeripheralFile& served,
     const int sources = (file.get("content") ? 1 : 0) + (file.get("content_file") ? 1 : 0) +
                         (file.get("content_size") ? 1 : 0);
     if (sources > 1)
-        throw ProfileError(file.what("content") +
-                               ": give one of content, content_file and content_size",
-                           file.line("content"));
+        throw ProfileError(
+            file.what("content") + ": give one of content, content_file and content_size",
+            file.line("content"));
     if (const auto text = file.text("content", kMaxContentSize))
         served.content.assign(text->begin(), text->end());
     if (const auto name = file.text("content_file", kMaxNameLength))

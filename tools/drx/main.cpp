@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
 
     host::devices::setLibraryDirectory(libraryDirectory);
     const auto format = json ? drx_tool::Format::Json : drx_tool::Format::Text;
-    const int code = demo->parsed() ? runDemo(format, profiles, output) : runShell(format, profiles);
+    const int code =
+        demo->parsed() ? runDemo(format, profiles, output) : runShell(format, profiles);
     const std::string failure = drx_tool::outputFailure();
     if (failure.empty()) return code;
     std::cerr << "drx: standard output: " << failure << std::endl;

@@ -30,9 +30,9 @@ class Numbers {
                          std::int64_t max) {
         const std::optional<std::int64_t> value = tool_text::parseNumber(text);
         if (value && *value >= min && *value <= max) return *value;
-        errors_ += (errors_.empty() ? "" : "; ") + std::string(name) +
-                   " must be an integer from " + std::to_string(min) + " to " +
-                   std::to_string(max) + ", not '" + tool_text::excerpt(text) + "'";
+        errors_ += (errors_.empty() ? "" : "; ") + std::string(name) + " must be an integer from " +
+                   std::to_string(min) + " to " + std::to_string(max) + ", not '" +
+                   tool_text::excerpt(text) + "'";
         return min;
     }
     int integer(const std::string& text, std::string_view name) {
@@ -228,9 +228,10 @@ CommandResult file(Arguments, CommandContext& context) {
 }
 
 CommandResult help(Arguments, CommandContext&) {
-    Console::instance().help("Commands (one a line; # starts a comment; numbers decimal or "
-                             "0x-hexadecimal):\n" +
-                             commandHelp() + "Faults (peripheral fault NAME [N]):\n" + faultHelp());
+    Console::instance().help(
+        "Commands (one a line; # starts a comment; numbers decimal or "
+        "0x-hexadecimal):\n" +
+        commandHelp() + "Faults (peripheral fault NAME [N]):\n" + faultHelp());
     return codeOnly(0);
 }
 
@@ -277,11 +278,10 @@ constexpr std::array kCommands{
     Command{"peripheral", "fault NAME [ARG] | fault none | send HEX... | log",
             "arm a fault of the simulated peripheral, send a frame from it, or show what it "
             "received",
-            1, 256,
-            peripheralCommand, isZero},
+            1, 256, peripheralCommand, isZero},
     Command{"file", "",
-            "the file the latest open or download created (1: none, as after a failed download)",
-            0, 0, file, isZero},
+            "the file the latest open or download created (1: none, as after a failed download)", 0,
+            0, file, isZero},
     Command{"help", "", "this list", 0, 0, help, isZero},
     Command{"quit", "", "end the shell (as the end of input does)", 0, 0, quit, isZero, true},
 };

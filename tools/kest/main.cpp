@@ -9,17 +9,17 @@
 #include <iostream>
 #include <string>
 
+#include "checked_output.h"
 #include "commands.h"
 #include "console.h"
 #include "demo.h"
 #include "host_commands.h"
 #include "host_setup.h"
 #include "install_paths.h"
-#include "line_reader.h"
 #include "library_handlers.h"
-#include "shell.h"
-#include "checked_output.h"
+#include "line_reader.h"
 #include "number.h"
+#include "shell.h"
 #include "shown_text.h"
 #include "wire_trace.h"
 

@@ -87,9 +87,15 @@ TEST_F(Terminal, UpArrowRecallsTheLineBeforeAndCtrlDEndsTheLine) {
         int exitCode;
     };
     const Shell shells[] = {
-        {{KEST_PROGRAM, "--quiet", "--no-peripheral", "--root", kRoot, "shell"}, "kest> ",
-         "timeout", "result: timeout 0 seconds=", 0},
-        {{DRX_PROGRAM, "shell"}, "drx> ", "close 1", "result: close 6 error=ERROR_INVALID_HANDLE",
+        {{KEST_PROGRAM, "--quiet", "--no-peripheral", "--root", kRoot, "shell"},
+         "kest> ",
+         "timeout",
+         "result: timeout 0 seconds=",
+         0},
+        {{DRX_PROGRAM, "shell"},
+         "drx> ",
+         "close 1",
+         "result: close 6 error=ERROR_INVALID_HANDLE",
          1},
     };
     for (const Shell& shell : shells) {
@@ -108,9 +114,9 @@ TEST_F(Terminal, UpArrowRecallsTheLineBeforeAndCtrlDEndsTheLine) {
 
 // A step that fails while the bar is shown is reported on a line of its own.
 TEST_F(Terminal, AFailedStepIsReportedOnALineOfItsOwnNotOnTheBar) {
-    TerminalRun run({KEST_PROGRAM, "--quiet", "--root", kRoot, "--peripheral", "vanishing_port",
-                     "demo"},
-                    "xterm");
+    TerminalRun run(
+        {KEST_PROGRAM, "--quiet", "--root", kRoot, "--peripheral", "vanishing_port", "demo"},
+        "xterm");
     EXPECT_EQ(run.exitCode(), 1) << run.screen();
     EXPECT_NE(run.screen().find("\x1b[Kdownload ["), std::string::npos) << run.screen();
     EXPECT_NE(run.screen().find("\nkest: demo: step 'open 1 1 10' did not succeed"),
