@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -35,7 +36,14 @@ class TerminalRun {
         close(master_);
     }
 
-    void type(const std::string& keys) { ASSERT_GT(write(master_, keys.data(), keys.size()), 0); }
+    // Types once the line editor reads key by key: keys typed ahead into the terminal's line
+    // buffer (a Ctrl-D there above all) are not what a person at the prompt types.
+    void type(const std::string& keys) {
+        termios mode{};
+        for (int waited = 0; waited < 2000; ++waited, usleep(10000))
+            if (tcgetattr(master_, &mode) == 0 && (mode.c_lflag & ICANON) == 0) break;
+        ASSERT_GT(write(master_, keys.data(), keys.size()), 0);
+    }
     // True once `text` has appeared after what the last wait found; waits up to 20 s.
     bool waitFor(const std::string& text) {
         for (;;) {
@@ -46,12 +54,16 @@ class TerminalRun {
             if (!readSome()) return false;
         }
     }
-    // Reads until the program ends: its exit code.
+    // Reads until the program ends: its exit code; -1 when it has not ended 20 s after its
+    // output did.
     int exitCode() {
         while (readSome()) {
         }
         int status = 0;
-        exited_ = waitpid(pid_, &status, 0) == pid_;
+        for (int waited = 0; waited < 2000 && !exited_; ++waited) {
+            exited_ = waitpid(pid_, &status, WNOHANG) == pid_;
+            if (!exited_) usleep(10000);
+        }
         return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     const std::string& screen() const { return screen_; }
