@@ -170,7 +170,6 @@ TEST(PeripheralProfiles, MalformedProfilesAreRefusedNamingTheKey) {
         {"[version\nstatus = 1", "p.toml:1: "},
         {"colour = 1", "p.toml:1: unknown key \"colour\""},
         {"[file]\nsize = 1", "p.toml:2: file: unknown key \"size\""},
-        {"[port]\ndelay_ms = 1\nbit_rate = 3333", "p.toml:3: port.bit_rate: 3333 is below 3334"},
         {"[version]\nstatus = 256", "version.status: 256 is out of range 0..255"},
         {"[version]\nstatus = -1", "version.status: -1 is out of range"},
         {"[version]\nversion = \"1.2\"", "version.version: expected an integer, not a text"},
