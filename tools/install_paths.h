@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace kest_tools {
@@ -13,5 +14,9 @@ std::filesystem::path libraryDirectory();
 
 // The shipped profiles of a simulated device: "peripheral" or "sensor".
 std::filesystem::path profileDirectory(std::string_view device);
+
+// For --help: "Shipped peripheral profiles (--peripheral NAME), in DIR:" and the names, one
+// indented paragraph.
+std::string shippedProfilesHelp(std::string_view device, std::string_view usage);
 
 }  // namespace kest_tools

@@ -14,7 +14,7 @@ COMMTIMEOUTS portTimeouts() {
     timeouts.ReadIntervalTimeout = 3;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 3;
+    timeouts.WriteTotalTimeoutMultiplier = SerialPort::kWriteMsPerByte;
     timeouts.WriteTotalTimeoutConstant = 0;
     return timeouts;
 }

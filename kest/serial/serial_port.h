@@ -20,6 +20,8 @@ namespace kest {
 class SerialPort {
   public:
     static constexpr int kNameSize = 20;
+    // A write of n bytes may take up to n times this many milliseconds.
+    static constexpr DWORD kWriteMsPerByte = 3;
 
     // name is copied up to kNameSize - 1 characters. baudRate is recorded only: the line runs at
     // whatever rate its driver has.

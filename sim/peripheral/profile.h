@@ -20,6 +20,12 @@ namespace sim {
 // The library looks for its data port among COM2: to COM31: (COM1: is the power port); a port
 // above that is never found.
 inline constexpr unsigned kMaxDataPortNumber = 31;
+
+// The library gives a write of n bytes 3·n ms (its write time-out, SerialPort::kWriteMsPerByte):
+// a data line slower than one byte (10 bits on the line) in that time cuts every frame it sends.
+inline constexpr std::uint32_t kLibraryWriteMsPerByte = 3;
+inline constexpr std::uint32_t kMinDataBitRate =
+    (10 * 1000 + kLibraryWriteMsPerByte - 1) / kLibraryWriteMsPerByte;
 inline constexpr char kDataPortLimit[] =
     "the library looks for its data port among COM2: to COM31: only";
 
@@ -37,7 +43,7 @@ struct PeripheralOptions {
     static constexpr unsigned kLowestFreePort = 0;
     std::optional<unsigned> dataPort = kLowestFreePort;
 
-    // Bit rate of the data line; 0 makes it unpaced.
+    // Bit rate of the data line; 0 makes it unpaced. A profile gives at least kMinDataBitRate.
     std::uint32_t dataBitRate = 115200;
 };
 

@@ -17,14 +17,20 @@ namespace sim {
 namespace {
 
 constexpr std::int64_t kMaxDelayMs = 600000;
-constexpr std::int64_t kMinBitRate = 300;
 constexpr std::int64_t kMaxBitRate = 4000000;
 constexpr std::size_t kMaxNameLength = 256;
 
-// Thrown inside the parser only, caught at its end and turned into the result's error.
+// Thrown inside the parser only, caught at its end and turned into the result's error; with the
+// line of the profile that holds the key it is about (0: none).
 struct ProfileError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit ProfileError(const std::string& what, std::uint32_t onLine = 0)
+        : std::runtime_error(what), line(onLine) {}
+    std::uint32_t line;
 };
+
+std::uint32_t lineOf(const toml::node& node) {
+    return node.source().begin.line;
+}
 
 std::string describe(const toml::node& node) {
     switch (node.type()) {
@@ -53,23 +59,32 @@ class Section {
         if (table_ == nullptr) return;
         for (const auto& [key, value] : *table_)
             if (std::find(keys.begin(), keys.end(), key.str()) == keys.end())
-                throw ProfileError(name_ + ": unknown key \"" + std::string(key.str()) + "\"");
+                throw ProfileError(name_ + ": unknown key \"" + std::string(key.str()) + "\"",
+                                   key.source().begin.line);
     }
 
     const toml::node* get(std::string_view key) const {
         return table_ == nullptr ? nullptr : table_->get(key);
     }
     std::string what(std::string_view key) const { return name_ + "." + std::string(key); }
+    // The line of the key's value, 0 when it is not there.
+    std::uint32_t line(std::string_view key) const {
+        const toml::node* node = get(key);
+        return node == nullptr ? 0 : lineOf(*node);
+    }
 
     std::optional<std::int64_t> integer(std::string_view key, std::int64_t low,
                                         std::int64_t high) const {
         const toml::node* node = get(key);
         if (node == nullptr) return std::nullopt;
         const std::optional<std::int64_t> value = node->value_exact<std::int64_t>();
-        if (!value) throw ProfileError(what(key) + ": expected an integer, not " + describe(*node));
+        if (!value)
+            throw ProfileError(what(key) + ": expected an integer, not " + describe(*node),
+                               lineOf(*node));
         if (*value < low || *value > high)
             throw ProfileError(what(key) + ": " + std::to_string(*value) + " is out of range " +
-                               std::to_string(low) + ".." + std::to_string(high));
+                                   std::to_string(low) + ".." + std::to_string(high),
+                               lineOf(*node));
         return value;
     }
 
@@ -81,9 +96,12 @@ class Section {
         const toml::node* node = get(key);
         if (node == nullptr) return std::nullopt;
         const std::optional<std::string> value = node->value_exact<std::string>();
-        if (!value) throw ProfileError(what(key) + ": expected a text, not " + describe(*node));
+        if (!value)
+            throw ProfileError(what(key) + ": expected a text, not " + describe(*node),
+                               lineOf(*node));
         if (value->size() > maxBytes)
-            throw ProfileError(what(key) + ": longer than " + std::to_string(maxBytes) + " bytes");
+            throw ProfileError(what(key) + ": longer than " + std::to_string(maxBytes) + " bytes",
+                               lineOf(*node));
         return value;
     }
 
@@ -95,7 +113,8 @@ class Section {
 Section section(const toml::table& root, std::string_view name) {
     const toml::node* node = root.get(name);
     if (node != nullptr && !node->is_table())
-        throw ProfileError(std::string(name) + ": expected a table, not " + describe(*node));
+        throw ProfileError(std::string(name) + ": expected a table, not " + describe(*node),
+                           lineOf(*node));
     return Section(node == nullptr ? nullptr : node->as_table(), std::string(name));
 }
 
@@ -116,14 +135,16 @@ void parsePort(const Section& port, PeripheralOptions& options) {
             else if (value == "never")
                 options.dataPort = std::nullopt;
             else
-                throw ProfileError(port.what("number") +
-                                   ": expected \"auto\", \"never\" or a COM number");
+                throw ProfileError(
+                    port.what("number") + ": expected \"auto\", \"never\" or a COM number",
+                    port.line("number"));
         } else {
             const std::int64_t value = *port.integer("number", INT64_MIN, INT64_MAX);
             if (value < 2 || value > kMaxDataPortNumber)
                 throw ProfileError(port.what("number") + ": " + std::to_string(value) +
-                                   " is out of range 2.." + std::to_string(kMaxDataPortNumber) +
-                                   ": " + kDataPortLimit);
+                                       " is out of range 2.." + std::to_string(kMaxDataPortNumber) +
+                                       ": " + kDataPortLimit,
+                                   port.line("number"));
             options.dataPort = static_cast<unsigned>(value);
         }
     }
@@ -134,11 +155,19 @@ void parsePort(const Section& port, PeripheralOptions& options) {
     if (const toml::node* rate = port.get("bit_rate")) {
         if (rate->is_string()) {
             if (*port.text("bit_rate", 16) != "unpaced")
-                throw ProfileError(port.what("bit_rate") + ": expected \"unpaced\" or bits/s");
+                throw ProfileError(port.what("bit_rate") + ": expected \"unpaced\" or bits/s",
+                                   port.line("bit_rate"));
             options.dataBitRate = 0;
         } else {
-            options.dataBitRate =
-                static_cast<std::uint32_t>(*port.integer("bit_rate", kMinBitRate, kMaxBitRate));
+            const std::int64_t bitRate = *port.integer("bit_rate", 1, kMaxBitRate);
+            if (bitRate < kMinDataBitRate)
+                throw ProfileError(port.what("bit_rate") + ": " + std::to_string(bitRate) +
+                                       " is below " + std::to_string(kMinDataBitRate) +
+                                       ": the library gives a write " +
+                                       std::to_string(kLibraryWriteMsPerByte) +
+                                       " ms a byte, so a slower line cuts every frame it sends",
+                                   port.line("bit_rate"));
+            options.dataBitRate = static_cast<std::uint32_t>(bitRate);
         }
     }
 }
@@ -157,15 +186,17 @@ void parseVersion(const Section& version, PeripheralIdentity& identity) {
 // The name is relative, without "..", and what it names, links resolved, is inside the profile's
 // directory.
 std::filesystem::path confinedContentPath(const std::string& what, const std::string& name,
-                                          const std::filesystem::path& directory) {
+                                          const std::filesystem::path& directory,
+                                          std::uint32_t line) {
     const std::filesystem::path relative(name);
     if (relative.empty() || relative.is_absolute() || relative.has_root_name())
         throw ProfileError(what + ": \"" + name +
-                           "\": expected a path relative to the profile's directory, not an "
-                           "absolute path");
+                               "\": expected a path relative to the profile's directory, not an "
+                               "absolute path",
+                           line);
     for (const auto& part : relative)
         if (part == "..")
-            throw ProfileError(what + ": \"" + name + "\": expected a path with no \"..\"");
+            throw ProfileError(what + ": \"" + name + "\": expected a path with no \"..\"", line);
     const std::filesystem::path here = directory.empty() ? "." : directory;
     std::error_code baseError;
     std::error_code resolvedError;
@@ -175,26 +206,29 @@ std::filesystem::path confinedContentPath(const std::string& what, const std::st
     const auto [mismatch, ignored] =
         std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
     if (baseError || resolvedError || mismatch != base.end())
-        throw ProfileError(what + ": \"" + name +
-                           "\": leads out of the profile's directory (through a link)");
+        throw ProfileError(
+            what + ": \"" + name + "\": leads out of the profile's directory (through a link)",
+            line);
     return resolved;
 }
 
 std::vector<std::uint8_t> readContentFile(const Section& file, const std::string& name,
                                           const std::optional<std::filesystem::path>& directory) {
     const std::string what = file.what("content_file");
-    if (!directory) throw ProfileError(what + ": only in a profile read from a file");
-    const std::filesystem::path path = confinedContentPath(what, name, *directory);
+    const std::uint32_t line = file.line("content_file");
+    if (!directory) throw ProfileError(what + ": only in a profile read from a file", line);
+    const std::filesystem::path path = confinedContentPath(what, name, *directory, line);
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
-    if (error) throw ProfileError(what + ": " + path.string() + ": " + error.message());
+    if (error) throw ProfileError(what + ": " + path.string() + ": " + error.message(), line);
     if (size > kMaxContentSize)
         throw ProfileError(what + ": " + path.string() + " is larger than " +
-                           std::to_string(kMaxContentSize) + " bytes");
+                               std::to_string(kMaxContentSize) + " bytes",
+                           line);
     std::ifstream in(path, std::ios::binary);
     std::vector<std::uint8_t> content(static_cast<std::size_t>(size));
     if (!in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size)))
-        throw ProfileError(what + ": " + path.string() + " cannot be read");
+        throw ProfileError(what + ": " + path.string() + " cannot be read", line);
     return content;
 }
 
@@ -210,8 +244,9 @@ void parseFile(const Section& file, PeripheralFile& served,
     const int sources = (file.get("content") ? 1 : 0) + (file.get("content_file") ? 1 : 0) +
                         (file.get("content_size") ? 1 : 0);
     if (sources > 1)
-        throw ProfileError(file.what("content") +
-                           ": give one of content, content_file and content_size");
+        throw ProfileError(
+            file.what("content") + ": give one of content, content_file and content_size",
+            file.line("content"));
     if (const auto text = file.text("content", kMaxContentSize))
         served.content.assign(text->begin(), text->end());
     if (const auto name = file.text("content_file", kMaxNameLength))
@@ -238,10 +273,13 @@ void parseFaults(const toml::table& root, FaultSet& faults) {
         const FaultInfo* info = findFault(key.str());
         const std::string what = table.what(key.str());
         if (info == nullptr)
-            throw ProfileError("faults: unknown fault \"" + std::string(key.str()) + "\"");
+            throw ProfileError("faults: unknown fault \"" + std::string(key.str()) + "\"",
+                               key.source().begin.line);
         if (!info->takesValue) {
             const std::optional<bool> on = value.value_exact<bool>();
-            if (!on) throw ProfileError(what + ": expected true or false, not " + describe(value));
+            if (!on)
+                throw ProfileError(what + ": expected true or false, not " + describe(value),
+                                   lineOf(value));
             if (*on) faults.arm(info->fault);
             continue;
         }
@@ -256,13 +294,14 @@ PeripheralProfile parseRoot(const toml::table& root,
         static constexpr std::array kTopLevel{"name",  "port",   "version", "file",
                                               "event", "upload", "faults"};
         if (std::find(kTopLevel.begin(), kTopLevel.end(), key.str()) == kTopLevel.end())
-            throw ProfileError("unknown key \"" + std::string(key.str()) + "\"");
+            throw ProfileError("unknown key \"" + std::string(key.str()) + "\"",
+                               key.source().begin.line);
     }
     PeripheralProfile profile;
     if (const toml::node* name = root.get("name")) {
         const std::optional<std::string> text = name->value_exact<std::string>();
         if (!text || text->size() > kMaxNameLength)
-            throw ProfileError("name: expected a text of at most 256 bytes");
+            throw ProfileError("name: expected a text of at most 256 bytes", lineOf(*name));
         profile.name = *text;
     }
     parsePort(section(root, "port"), profile.port);
@@ -327,7 +366,9 @@ PeripheralProfileResult parsePeripheralProfile(
         message << source << ":" << error.source().begin.line << ": " << error.description();
         return {std::nullopt, message.str()};
     } catch (const ProfileError& error) {
-        return {std::nullopt, prefix + error.what()};
+        if (error.line == 0) return {std::nullopt, prefix + error.what()};
+        return {std::nullopt,
+                std::string(source) + ":" + std::to_string(error.line) + ": " + error.what()};
     } catch (const std::exception& error) {
         return {std::nullopt, prefix + "cannot be parsed: " + error.what()};
     }

@@ -3,12 +3,18 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "checked_output.h"
 #include "shown_text.h"
 
 namespace drx_tool {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+tool_output::CheckedStream& standardOutput() {
+    static tool_output::CheckedStream out(std::cout);
+    return out;
+}
 
 // A text value goes in quotes when it holds a blank, a quote or a backslash, so that key=value
 // pairs stay separable.
@@ -30,7 +36,7 @@ void printResult(Format format, std::string_view command, std::int64_t code,
             else
                 object[field.key] = tool_text::forJson(std::get<std::string>(field.value));
         }
-        std::cout << object.dump() << std::endl;
+        standardOutput().write(object.dump() + "\n");
         return;
     }
     std::string line = "result: " + tool_text::shown(command) + " " + std::to_string(code);
@@ -41,7 +47,18 @@ void printResult(Format format, std::string_view command, std::int64_t code,
         else
             line += textValue(std::get<std::string>(field.value));
     }
-    std::cout << line << std::endl;
+    standardOutput().write(line + "\n");
+}
+
+void printHelp(Format format, std::string_view text) {
+    if (format == Format::Json)
+        standardOutput().write(Json{{"event", "help"}, {"text", text}}.dump() + "\n");
+    else
+        standardOutput().write(text);
+}
+
+std::string outputFailure() {
+    return standardOutput().failure();
 }
 
 }  // namespace drx_tool

@@ -21,4 +21,10 @@ struct Field {
 void printResult(Format format, std::string_view command, std::int64_t code,
                  const std::vector<Field>& fields);
 
+// Lines of help text as they are, or {"event":"help","text":...}.
+void printHelp(Format format, std::string_view text);
+
+// Why standard output could not be written; empty while every line was.
+std::string outputFailure();
+
 }  // namespace drx_tool

@@ -14,41 +14,26 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <string>
 
+#include "checked_output.h"
 #include "install_paths.h"
+#include "line_reader.h"
 #include "session.h"
 #include "shown_text.h"
 
 namespace {
 
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kExitCodes[] = R"(Exit codes:
   0  every command, or every step of the demo, gave 0
   1  a command or a step gave an error (the demo stops at it)
   2  bad options, an unknown command or bad arguments (the shell skips the line and goes on))";
-
-constexpr char kCommands[] =
-    R"(Commands (one a line; # starts a comment; numbers decimal or 0x-hexadecimal):
-  install | uninstall       USBInstallDriver / USBUnInstallDriver of the driver
-  plug [PROFILE]            write the profile's registry values and plug the sensor
-  unplug                    unplug it; with handles open the driver keeps it until the last close
-  open [DEVICE]             open the sensor's device (DRX1: by default); numbers the handle H
-  close H                   close handle H
-  read H N                  ReadFile of N bytes
-  write H HEX               WriteFile of the bytes
-  ioctl H NAME ARGS...      a control code by its name in dermo.h, or a number
-  timeouts H R W C          IOCTL_SENSOR_SET_TIMEOUTS (milliseconds; 0 keeps one)
-  property H get ID         IOCTL_SENSOR_EXT_GET_PROPERTY
-  property H set ID V       IOCTL_SENSOR_EXT_SET_PROPERTY
-  capture H FILE.png        capture an image and write it as a grey-scale PNG
-  fault NAME [ARG]          set a fault of the plugged sensor
-  quit                      close what is open, unplug and end
-
-)";
 
 // The demo stops at the first step that does not give 0; the session then closes and unplugs.
 int runDemo(drx_tool::Format format, const std::string& profiles,
@@ -70,12 +55,10 @@ int runDemo(drx_tool::Format format, const std::string& profiles,
 
 int runShell(drx_tool::Format format, const std::string& profiles,
              const std::optional<host::libusb::Match>& usb) {
-    const bool interactive = isatty(STDIN_FILENO) == 1;
+    tool_text::LineReader reader(std::cin, isatty(STDIN_FILENO) == 1, "drx> ");
     drx_tool::Session session(format, profiles, usb);
-    for (std::string line;;) {
-        if (interactive) std::cout << "drx> " << std::flush;
-        if (!std::getline(std::cin, line) || !session.run(line)) break;
-    }
+    while (const std::optional<std::string> line = reader.next())
+        if (!session.run(*line)) break;
     return session.exitCode();
 }
 
@@ -99,16 +82,22 @@ std::optional<host::libusb::Match> parseUsbMatch(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::string closed = tool_output::closedStandardStream(); !closed.empty()) {
+        std::cerr << "drx: " << closed << " is closed" << std::endl;
+        return kExitFailed;
+    }
     CLI::App app{"drx: the fingerprint sensor driver over the simulated sensor", "drx"};
     app.set_version_flag("--version", "drx " DRX_VERSION);
-    app.footer(kExitCodes);
+    app.footer(kest_tools::shippedProfilesHelp("sensor", "plug NAME") + "\n" + kExitCodes);
     bool json = false;
     std::string libraryDirectory = kest_tools::libraryDirectory();
     std::string profiles = kest_tools::profileDirectory("sensor");
     app.add_flag("--json", json, "one JSON object per line");
     app.add_option("--library-dir", libraryDirectory, "where libdermo.so is")
         ->capture_default_str();
-    app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")->capture_default_str();
+    app.add_option("--profiles", profiles, "where plug finds PROFILE.toml")
+        ->check(CLI::ExistingDirectory)
+        ->capture_default_str();
     std::string usbDevice;
     CLI::Option* usb = app.add_option("--usb", usbDevice,
                                       "plug real devices through libusb (VID:PID in hex: only "
@@ -121,7 +110,7 @@ int main(int argc, char** argv) {
     demo->add_option("--output", output, "where the captured fingerprint goes")
         ->capture_default_str();
     CLI::App* shell = app.add_subcommand("shell", "read commands from standard input");
-    shell->footer(std::string(kCommands) + kExitCodes);
+    shell->footer(drx_tool::commandHelp() + "\n" + kExitCodes);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -142,6 +131,10 @@ int main(int argc, char** argv) {
 
     host::devices::setLibraryDirectory(libraryDirectory);
     const auto format = json ? drx_tool::Format::Json : drx_tool::Format::Text;
-    if (demo->parsed()) return runDemo(format, profiles, match, output);
-    return runShell(format, profiles, match);
+    const int code = demo->parsed() ? runDemo(format, profiles, match, output)
+                                    : runShell(format, profiles, match);
+    const std::string failure = drx_tool::outputFailure();
+    if (failure.empty()) return code;
+    std::cerr << "drx: standard output: " << failure << std::endl;
+    return std::max(code, kExitFailed);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "error_names.h"
+#include "number.h"
 
 namespace drx_tool {
 
@@ -21,20 +22,9 @@ Outcome usage(const std::string& message) {
 }
 
 std::optional<std::uint32_t> parseNumber(const std::string& text) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : digits) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) return std::nullopt;
-        value = value * (hex ? 16 : 10) + static_cast<unsigned>(digit);
-    }
-    if (value > 0xFFFFFFFFu) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+    const std::optional<std::int64_t> value = tool_text::parseNumber(text);
+    if (!value || *value < 0 || *value > 0xFFFFFFFF) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
 }
 
 std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text) {

@@ -22,7 +22,7 @@ Outcome failure(std::uint32_t error, std::vector<Field> fields = {});
 // A command line that cannot be carried out as written.
 Outcome usage(const std::string& message);
 
-// Decimal or 0x-prefixed hexadecimal, up to 32 bits.
+// 0 to 0xFFFFFFFF, written as both tools write numbers (tools/common/number.h).
 std::optional<std::uint32_t> parseNumber(const std::string& text);
 // Pairs of hex digits ("0A1b"); nullopt for an odd count or another character.
 std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text);

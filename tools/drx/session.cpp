@@ -49,6 +49,26 @@ std::u16string wide(const std::string& text) {
 
 }  // namespace
 
+std::string commandHelp() {
+    return R"(Commands (one a line; # starts a comment; numbers decimal or 0x-hexadecimal):
+  install | uninstall       USBInstallDriver / USBUnInstallDriver of the driver
+  plug [PROFILE]            write the profile's registry values and plug the sensor
+  unplug                    unplug it; with handles open the driver keeps it until the last close
+  open [DEVICE]             open the sensor's device (DRX1: by default); numbers the handle H
+  close H                   close handle H
+  read H N                  ReadFile of N bytes
+  write H HEX               WriteFile of the bytes
+  ioctl H NAME ARGS...      a control code by its name in dermo.h, or a number
+  timeouts H R W C          IOCTL_SENSOR_SET_TIMEOUTS (milliseconds; 0 keeps one)
+  property H get ID         IOCTL_SENSOR_EXT_GET_PROPERTY
+  property H set ID V       IOCTL_SENSOR_EXT_SET_PROPERTY
+  capture H FILE.png        capture an image and write it as a grey-scale PNG
+  fault NAME [ARG]          set a fault of the plugged sensor
+  help                      this list
+  quit                      close what is open, unplug and end
+)";
+}
+
 Session::Session(Format format, std::string profileDirectory,
                  std::optional<host::libusb::Match> usb)
     : format_(format), profileDirectory_(std::move(profileDirectory)), usb_(usb) {}
@@ -71,7 +91,8 @@ bool Session::run(const std::string& line) {
         {"plug", &Session::plug},         {"unplug", &Session::unplug},
         {"open", &Session::open},         {"close", &Session::close},
         {"timeouts", &Session::timeouts}, {"property", &Session::property},
-        {"fault", &Session::fault},       {"quit", &Session::quit},
+        {"fault", &Session::fault},       {"help", &Session::help},
+        {"quit", &Session::quit},
     };
     static const std::map<std::string, Outcome (*)(HANDLE, const Arguments&)> handleCommands = {
         {"read", readCommand},
@@ -209,6 +230,11 @@ Outcome Session::close(const Arguments& arguments) {
         fields.push_back({"gone", std::int64_t{1}});
     }
     return {0, std::move(fields)};
+}
+
+Outcome Session::help(const Arguments&) {
+    printHelp(format_, commandHelp());
+    return {};
 }
 
 Outcome Session::quit(const Arguments&) {

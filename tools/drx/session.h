@@ -22,6 +22,9 @@ class Sensor;
 
 namespace drx_tool {
 
+// The commands, one a line, as help text.
+std::string commandHelp();
+
 class Session {
   public:
     // With `usb`, plug takes the real devices libusb finds that match instead of the simulated
@@ -48,6 +51,7 @@ class Session {
     Outcome unplug(const Arguments& arguments);
     Outcome open(const Arguments& arguments);
     Outcome close(const Arguments& arguments);
+    Outcome help(const Arguments& arguments);
     Outcome quit(const Arguments& arguments);
     // Commands whose first argument is a handle number.
     Outcome onHandle(const Arguments& arguments,

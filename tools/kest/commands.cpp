@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <chrono>
 #include <climits>
+#include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "host_commands.h"
 #include "kest.h"
 #include "library_handlers.h"
+#include "number.h"
 #include "shown_text.h"
 
 namespace kest_tool {
@@ -18,28 +20,60 @@ namespace {
 using Arguments = std::span<const std::string>;
 
 constexpr std::int64_t kDefaultWaitStateMs = 10000;
+constexpr char kCreatedFile[] = "Created file:";
 
-std::int64_t integer(const std::string& text, std::string_view name, std::int64_t min,
-                     std::int64_t max) {
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value < min || value > max)
-        throw UsageError(std::string(name) + " must be an integer from " + std::to_string(min) +
-                         " to " + std::to_string(max) + ", not '" + tool_text::excerpt(text) + "'");
+// The numeric arguments of one command: every bad one is noted, so that the message names
+// them all, not only the first.
+class Numbers {
+  public:
+    std::int64_t integer(const std::string& text, std::string_view name, std::int64_t min,
+                         std::int64_t max) {
+        const std::optional<std::int64_t> value = tool_text::parseNumber(text);
+        if (value && *value >= min && *value <= max) return *value;
+        errors_ += (errors_.empty() ? "" : "; ") + std::string(name) + " must be an integer from " +
+                   std::to_string(min) + " to " + std::to_string(max) + ", not '" +
+                   tool_text::excerpt(text) + "'";
+        return min;
+    }
+    int integer(const std::string& text, std::string_view name) {
+        return static_cast<int>(integer(text, name, INT_MIN, INT_MAX));
+    }
+    // Flags are stored by the library as one byte.
+    unsigned char flag(const std::string& text, std::string_view name) {
+        return static_cast<unsigned char>(integer(text, name, 0, 255));
+    }
+    std::chrono::milliseconds milliseconds(const std::string& text, std::string_view name) {
+        return std::chrono::milliseconds(integer(text, name, 0, INT_MAX));
+    }
+    // Throws UsageError when an argument was bad.
+    void check() const {
+        if (!errors_.empty()) throw UsageError(errors_);
+    }
+
+  private:
+    std::string errors_;
+};
+
+// One argument alone.
+int intArgument(const std::string& text, std::string_view name) {
+    Numbers numbers;
+    const int value = numbers.integer(text, name);
+    numbers.check();
     return value;
 }
 
-int intArgument(const std::string& text, std::string_view name) {
-    return static_cast<int>(integer(text, name, INT_MIN, INT_MAX));
-}
-
-// Flags are stored by the library as one byte.
 unsigned char flagArgument(const std::string& text, std::string_view name) {
-    return static_cast<unsigned char>(integer(text, name, 0, 255));
+    Numbers numbers;
+    const unsigned char value = numbers.flag(text, name);
+    numbers.check();
+    return value;
 }
 
 std::chrono::milliseconds millisecondsArgument(const std::string& text, std::string_view name) {
-    return std::chrono::milliseconds(integer(text, name, 0, INT_MAX));
+    Numbers numbers;
+    const auto value = numbers.milliseconds(text, name);
+    numbers.check();
+    return value;
 }
 
 bool isZero(int code) {
@@ -58,9 +92,14 @@ CommandResult codeOnly(int code) {
     return {code, {}};
 }
 
-CommandResult open(Arguments a, CommandContext&) {
-    return codeOnly(
-        KEST_Open(flagArgument(a[0], "V"), flagArgument(a[1], "D"), intArgument(a[2], "T")));
+CommandResult open(Arguments a, CommandContext& context) {
+    Numbers numbers;
+    const unsigned char version = numbers.flag(a[0], "V");
+    const unsigned char download = numbers.flag(a[1], "D");
+    const int seconds = numbers.integer(a[2], "T");
+    numbers.check();
+    context.downloadMark = statusMark();
+    return codeOnly(KEST_Open(version, download, seconds));
 }
 
 CommandResult close(Arguments, CommandContext&) {
@@ -72,7 +111,8 @@ CommandResult disable(Arguments, CommandContext&) {
 CommandResult enable(Arguments a, CommandContext&) {
     return codeOnly(KEST_Enable(intArgument(a[0], "TYPE")));
 }
-CommandResult download(Arguments, CommandContext&) {
+CommandResult download(Arguments, CommandContext& context) {
+    context.downloadMark = statusMark();
     return codeOnly(KEST_DownloadFile());
 }
 CommandResult state(Arguments, CommandContext&) {
@@ -84,7 +124,6 @@ CommandResult version(Arguments, CommandContext&) {
     int minor = 0;
     char text[13] = {};
     const int code = KEST_GetVersionInfo(&major, &minor, text);
-    if (code != KEST_OK) return codeOnly(code);
     return {code, {{"major", major}, {"minor", minor}, {"text", std::string(text)}}};
 }
 
@@ -114,8 +153,13 @@ CommandResult downloadReq(Arguments a, CommandContext&) {
 CommandResult autoRecover(Arguments a, CommandContext&) {
     if (a.size() == 1) throw UsageError("autorecover takes no argument or both SUSPEND and CRADLE");
     int code = KEST_OK;
-    if (a.size() == 2)
-        code = KEST_SetAutoRecover(flagArgument(a[0], "SUSPEND"), flagArgument(a[1], "CRADLE"));
+    if (a.size() == 2) {
+        Numbers numbers;
+        const unsigned char onSuspend = numbers.flag(a[0], "SUSPEND");
+        const unsigned char onCradle = numbers.flag(a[1], "CRADLE");
+        numbers.check();
+        code = KEST_SetAutoRecover(onSuspend, onCradle);
+    }
     unsigned char onSuspend = 0;
     unsigned char onCradle = 0;
     const int got = KEST_GetAutoRecover(&onSuspend, &onCradle);
@@ -128,10 +172,12 @@ CommandResult sleep(Arguments a, CommandContext&) {
 }
 
 CommandResult waitState(Arguments a, CommandContext&) {
+    Numbers numbers;
     const int wanted =
-        static_cast<int>(integer(a[0], "N", KEST_STATE_CLOSED, KEST_STATE_ENABLED_3));
-    const auto limit = a.size() > 1 ? millisecondsArgument(a[1], "MS")
+        static_cast<int>(numbers.integer(a[0], "N", KEST_STATE_CLOSED, KEST_STATE_ENABLED_3));
+    const auto limit = a.size() > 1 ? numbers.milliseconds(a[1], "MS")
                                     : std::chrono::milliseconds(kDefaultWaitStateMs);
+    numbers.check();
     const bool reached = waitForState(wanted, limit);
     return {reached ? 0 : 1, {{"state", KEST_GetState()}}};
 }
@@ -146,6 +192,47 @@ CommandResult waitStatus(Arguments a, CommandContext&) {
     const bool seen = waitForStatus(text, since, limit);
     since = statusMark();
     return codeOnly(seen ? 0 : 1);
+}
+
+// The path the library reported after "Created file:" since the mark, as the handheld names it.
+std::optional<std::string> createdFile(std::uint64_t mark) {
+    const std::vector<std::string> statuses = statusesSince(mark);
+    const auto it = std::find(statuses.begin(), statuses.end(), kCreatedFile);
+    if (it == statuses.end() || it + 1 == statuses.end()) return std::nullopt;
+    return *(it + 1);
+}
+
+// \QUOX\RUV\calib.bin under the root directory that stands for the handheld's files.
+std::filesystem::path hostPath(const std::string& root, std::string handheldPath) {
+    std::replace(handheldPath.begin(), handheldPath.end(), '\\', '/');
+    return std::filesystem::absolute(std::filesystem::path(root) / handheldPath).lexically_normal();
+}
+
+// The file the latest open or download created: path="QUOX\\RUV\\calib.bin"
+// host="/.../QUOX/RUV/calib.bin" bytes=1000; 1 when it created none, or it is not there.
+CommandResult file(Arguments, CommandContext& context) {
+    const std::optional<std::string> path = createdFile(context.downloadMark);
+    if (!path) return {1, {{"error", "no file created since the latest open or download"}}};
+    const std::filesystem::path host = hostPath(context.root, *path);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(host, error);
+    CommandResult result{0,
+                         {{"path", *path},
+                          {"host", host.string()},
+                          {"bytes", error ? std::int64_t{-1} : static_cast<std::int64_t>(size)}}};
+    if (error) {
+        result.code = 1;
+        result.fields.push_back({"error", error.message()});
+    }
+    return result;
+}
+
+CommandResult help(Arguments, CommandContext&) {
+    Console::instance().help(
+        "Commands (one a line; # starts a comment; numbers decimal or "
+        "0x-hexadecimal):\n" +
+        commandHelp() + "Faults (peripheral fault NAME [N]):\n" + faultHelp());
+    return codeOnly(0);
 }
 
 CommandResult quit(Arguments, CommandContext&) {
@@ -191,8 +278,11 @@ constexpr std::array kCommands{
     Command{"peripheral", "fault NAME [ARG] | fault none | send HEX... | log",
             "arm a fault of the simulated peripheral, send a frame from it, or show what it "
             "received",
-            1, 256,
-            peripheralCommand, isZero},
+            1, 256, peripheralCommand, isZero},
+    Command{"file", "",
+            "the file the latest open or download created (1: none, as after a failed download)", 0,
+            0, file, isZero},
+    Command{"help", "", "this list", 0, 0, help, isZero},
     Command{"quit", "", "end the shell (as the end of input does)", 0, 0, quit, isZero, true},
 };
 

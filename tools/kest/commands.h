@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -21,6 +22,7 @@ namespace kest_tool {
 struct CommandContext {
     sim::Peripheral* peripheral = nullptr;  // null with --no-peripheral
     std::string root = ".";                 // the host directory of the handheld's files
+    std::uint64_t downloadMark = 0;         // the status texts before the latest open or download
 };
 
 struct CommandResult {

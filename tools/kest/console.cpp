@@ -12,6 +12,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Back to the start of the line, and the line erased.
+const std::string kClearLine = "\r\x1b[K";
+
 std::string line(const Json& object) {
     return object.dump();
 }
@@ -72,9 +75,33 @@ void Console::result(std::string_view command, int code, const std::vector<Field
     emit(text);
 }
 
-void Console::prompt() {
+void Console::refused(std::size_t line, std::string_view reason) {
     std::lock_guard guard(lock_);
-    std::cout << "kest> " << std::flush;
+    if (format_ == Format::Json)
+        emit(Json{{"event", "refused"}, {"line", line}, {"reason", tool_text::forJson(reason)}}
+                 .dump());
+}
+
+void Console::help(std::string_view text) {
+    std::lock_guard guard(lock_);
+    if (format_ == Format::Json)
+        emit(Json{{"event", "help"}, {"text", text}}.dump());
+    else
+        out_.write(text);
+}
+
+void Console::error(std::string_view text) {
+    std::lock_guard guard(lock_);
+    if (!bar_.empty()) {
+        bar_.clear();
+        out_.write("\n");
+    }
+    std::cerr << text << std::endl;
+}
+
+std::string Console::outputFailure() {
+    std::lock_guard guard(lock_);
+    return out_.failure();
 }
 
 void Console::progress(std::int64_t received, std::int64_t total) {
@@ -102,20 +129,20 @@ void Console::endProgress() {
     std::lock_guard guard(lock_);
     if (bar_.empty()) return;
     bar_.clear();
-    std::cout << '\n' << std::flush;
+    out_.write("\n");
 }
 
 // Called with lock_ held.
 void Console::drawBar() {
-    std::cout << "\r\x1b[K" << bar_ << std::flush;
+    out_.write(kClearLine + bar_);
 }
 
 // Called with lock_ held. Flushed at once: a script reading the output waits for each line.
 void Console::emit(const std::string& text) {
-    if (!bar_.empty()) std::cout << "\r\x1b[K";
-    std::cout << text << '\n';
-    if (!bar_.empty()) drawBar();
-    std::cout << std::flush;
+    if (bar_.empty())
+        out_.write(text + "\n");
+    else
+        out_.write(kClearLine + text + "\n" + kClearLine + bar_);
 }
 
 }  // namespace kest_tool

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "checked_output.h"
 
 namespace kest_tool {
 
@@ -35,13 +38,21 @@ class Console {
     void state(int state);
     // result: COMMAND CODE key=value ...
     void result(std::string_view command, int code, const std::vector<Field>& fields);
-    // The shell's prompt, without a line end.
-    void prompt();
+    // A shell line that was not run: only with JSON, {"event":"refused","line":N,"reason":...}
+    // (text lines say it on standard error alone).
+    void refused(std::size_t line, std::string_view reason);
+    // Lines of help text as they are, or with JSON {"event":"help","text":...}.
+    void help(std::string_view text);
+    // An error message for standard error; a progress bar on the screen is left on a line of its
+    // own first, so that the message starts a line.
+    void error(std::string_view text);
     // progress: RECEIVED/TOTAL bytes; on a terminal the bar instead, which other lines push
     // down: it is cleared before each of them and drawn again after it.
     void progress(std::int64_t received, std::int64_t total);
     // Leaves the bar as it was drawn last, on a line of its own.
     void endProgress();
+    // Why standard output could not be written; empty while every line was.
+    std::string outputFailure();
 
   private:
     Console() = default;
@@ -49,6 +60,7 @@ class Console {
     void drawBar();
 
     std::mutex lock_;
+    tool_output::CheckedStream out_{std::cout};
     Format format_ = Format::Text;
     bool quiet_ = false;
     bool terminal_ = false;

@@ -3,12 +3,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <charconv>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "checked_output.h"
 #include "commands.h"
 #include "console.h"
 #include "demo.h"
@@ -16,6 +17,8 @@
 #include "host_setup.h"
 #include "install_paths.h"
 #include "library_handlers.h"
+#include "line_reader.h"
+#include "number.h"
 #include "shell.h"
 #include "shown_text.h"
 #include "wire_trace.h"
@@ -32,14 +35,14 @@ constexpr char kExitCodes[] = R"(Exit codes:
   1  a command, or a step of the demo, gave anything else
   2  bad options, an unknown command or bad arguments (the line is skipped, the shell goes on))";
 
-// CLI11's own message for a word that is not a number says only that it is out of range.
+// CLI11's own message for a word that is not a number says only that it is out of range, and
+// it would read 010 as octal: the value goes on in decimal, read as the shell reads numbers.
 const CLI::Validator kNumber(
     [](std::string& text) {
-        long long value = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return error != std::errc{} || end != text.data() + text.size()
-                   ? "'" + tool_text::excerpt(text) + "' is not a number"
-                   : std::string();
+        const std::optional<std::int64_t> value = tool_text::parseNumber(text);
+        if (!value) return "'" + tool_text::excerpt(text) + "' is not a number";
+        text = std::to_string(*value);
+        return std::string();
     },
     "", "number");
 
@@ -57,9 +60,32 @@ std::string peripheralProfilePath(const std::string& given) {
     return (kest_tools::profileDirectory("peripheral") / (given + ".toml")).string();
 }
 
+// Ends the trace and gives the exit code: a run whose output or trace could not be written
+// failed, whatever its commands did.
+int finish(int code, const std::shared_ptr<kest_tool::WireTrace>& trace,
+           const std::string& traceFile) {
+    std::string traceFailure;
+    if (trace) {
+        kest_tool::WireTrace::detach();
+        trace->finish();
+        traceFailure = trace->failure();
+    }
+    const std::string outputFailure = kest_tool::Console::instance().outputFailure();
+    if (!outputFailure.empty())
+        std::cerr << "kest: standard output: " << outputFailure << std::endl;
+    if (!traceFailure.empty())
+        std::cerr << "kest: --trace " << tool_text::excerpt(traceFile) << ": " << traceFailure
+                  << std::endl;
+    return outputFailure.empty() && traceFailure.empty() ? code : std::max(code, kExitFailed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::string closed = tool_output::closedStandardStream(); !closed.empty()) {
+        std::cerr << "kest: " << closed << " is closed" << std::endl;
+        return kExitFailed;
+    }
     kest_tool::HostOptions host;
     bool json = false;
     bool quiet = false;
@@ -73,7 +99,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", "kest " KEST_VERSION);
-    app.footer(kExitCodes);
+    app.footer(kest_tools::shippedProfilesHelp("peripheral", "--peripheral NAME") + "\n" +
+               kExitCodes);
     app.add_option("--root", host.root, "Host directory that stands for the handheld's files")
         ->capture_default_str();
     app.add_option("--registry", host.registryFile, ".reg file merged over the built-in registry")
@@ -161,7 +188,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    const bool terminal = isatty(STDOUT_FILENO) == 1 && !json;
+    const bool terminal = tool_text::cursorTerminal(STDOUT_FILENO) && !json;
     kest_tool::Console::instance().configure(
         json ? kest_tool::Format::Json : kest_tool::Format::Text, quiet, terminal);
     if (!kest_tool::connectLibraryHandlers()) {
@@ -173,6 +200,5 @@ int main(int argc, char** argv) {
                          ? kest_tool::runShell(std::cin, isatty(STDIN_FILENO) == 1, context)
                          : kest_tool::runDemo(context, terminal);
     kest_tool::disconnectLibraryHandlers();
-    if (trace) kest_tool::WireTrace::detach();
-    return code;
+    return finish(code, trace, traceFile);
 }

@@ -169,7 +169,10 @@ void WireTrace::opened(unsigned comNumber) {
 
 void WireTrace::closed(unsigned comNumber) {
     std::lock_guard guard(lock_);
-    flushPort(comNumber);
+    for (const Direction direction : {Direction::Written, Direction::Read}) {
+        const StreamKey key{comNumber, direction};
+        if (const auto it = streams_.find(key); it != streams_.end()) flush(key, it->second);
+    }
     writeLine("COM" + std::to_string(comNumber) + ": closed");
 }
 
@@ -177,23 +180,32 @@ void WireTrace::bytes(unsigned comNumber, Direction direction,
                       std::span<const std::uint8_t> bytes) {
     std::lock_guard guard(lock_);
     const char* arrow = direction == Direction::Written ? "> " : "< ";
-    for (const std::string& line : splitters_[{comNumber, direction}].push(bytes))
-        writeLine(arrow + line);
+    Stream& stream = streams_[{comNumber, direction}];
+    stream.lastBytes = Clock::now();
+    for (const std::string& line : stream.splitter.push(bytes))
+        writeLine(arrow + line, stream.lastBytes);
 }
 
-void WireTrace::flushPort(unsigned comNumber) {
-    for (const Direction direction : {Direction::Written, Direction::Read}) {
-        if (auto line = splitters_[{comNumber, direction}].flush())
-            writeLine((direction == Direction::Written ? "> " : "< ") + *line);
-    }
+void WireTrace::finish() {
+    std::lock_guard guard(lock_);
+    for (auto& [key, stream] : streams_) flush(key, stream);
 }
 
-void WireTrace::writeLine(const std::string& text) {
-    const std::chrono::duration<double, std::milli> since =
-        std::chrono::steady_clock::now() - start_;
+std::string WireTrace::failure() {
+    std::lock_guard guard(lock_);
+    return out_.failure();
+}
+
+void WireTrace::flush(const StreamKey& key, Stream& stream) {
+    if (auto line = stream.splitter.flush())
+        writeLine((key.second == Direction::Written ? "> " : "< ") + *line, stream.lastBytes);
+}
+
+void WireTrace::writeLine(const std::string& text, Clock::time_point at) {
+    const std::chrono::duration<double, std::milli> since = at - start_;
     char time[32];
     std::snprintf(time, sizeof time, "%.3f ", since.count());
-    out_ << time << text << std::endl;
+    out_.write(time + text + "\n");
 }
 
 }  // namespace kest_tool

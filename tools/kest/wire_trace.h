@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "checked_output.h"
+
 namespace kest_tool {
 
 // The message a whole frame (start byte first) carries, "ActivatePeripheral code=3", or
@@ -39,7 +41,8 @@ class FrameSplitter {
 
 // Writes the trace of the ports it is attached to: "12.345 > 21 00 02 01 00 VersionRequest"
 // (milliseconds since the trace began; > written by the library, < read by it) and
-// "0.120 COM2: opened".
+// "0.120 COM2: opened". A frame cut off is shown once its port closes, or at the end of the
+// trace, stamped with the time its last byte came.
 class WireTrace final : public host::serial::PortTap {
   public:
     explicit WireTrace(std::ostream& out);
@@ -47,20 +50,33 @@ class WireTrace final : public host::serial::PortTap {
     static void attach(const std::shared_ptr<WireTrace>& trace);
     static void detach();
 
+    // Shows what is still cut off on any port.
+    void finish();
+    // Why the trace could not be written; empty while every line was.
+    std::string failure();
+
     void opened(unsigned comNumber) override;
     void closed(unsigned comNumber) override;
     void bytes(unsigned comNumber, Direction direction,
                std::span<const std::uint8_t> bytes) override;
 
   private:
-    void writeLine(const std::string& text);
-    // Ends what the port's splitters hold.
-    void flushPort(unsigned comNumber);
+    using Clock = std::chrono::steady_clock;
+    // One direction of one port, and when its last bytes came.
+    struct Stream {
+        FrameSplitter splitter;
+        Clock::time_point lastBytes;
+    };
+    using StreamKey = std::pair<unsigned, Direction>;
+
+    void writeLine(const std::string& text, Clock::time_point at = Clock::now());
+    // Ends what the stream's splitter holds.
+    void flush(const StreamKey& key, Stream& stream);
 
     std::mutex lock_;
-    std::ostream& out_;
-    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::map<std::pair<unsigned, Direction>, FrameSplitter> splitters_;
+    tool_output::CheckedStream out_;
+    const Clock::time_point start_ = Clock::now();
+    std::map<StreamKey, Stream> streams_;
 };
 
 }  // namespace kest_tool

@@ -17,6 +17,10 @@
 #include "attached_library.h"
 #include "fresh_registry.h"
 #include "peripheral/peripheral.h"
+#include "serial/serial_port.h"
+
+// The simulated data line's slowest rate follows from the library's write time-out.
+static_assert(sim::kLibraryWriteMsPerByte == kest::SerialPort::kWriteMsPerByte);
 
 namespace {
 

@@ -168,8 +168,8 @@ struct Malformed {
 TEST(PeripheralProfiles, MalformedProfilesAreRefusedNamingTheKey) {
     const Malformed cases[] = {
         {"[version\nstatus = 1", "p.toml:1: "},
-        {"colour = 1", "p.toml: unknown key \"colour\""},
-        {"[file]\nsize = 1", "p.toml: file: unknown key \"size\""},
+        {"colour = 1", "p.toml:1: unknown key \"colour\""},
+        {"[file]\nsize = 1", "p.toml:2: file: unknown key \"size\""},
         {"[version]\nstatus = 256", "version.status: 256 is out of range 0..255"},
         {"[version]\nstatus = -1", "version.status: -1 is out of range"},
         {"[version]\nversion = \"1.2\"", "version.version: expected an integer, not a text"},
