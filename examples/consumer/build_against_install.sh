@@ -48,6 +48,8 @@ cmake -S "$c_app" -B "$work/c-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/de
 cmake --build "$work/c-cmake" >/dev/null
 # shellcheck disable=SC2046
 cc -std=c99 -pedantic -Wall -Werror "$c_app/app.c" -o "$work/app-pc" $(pkg-config --cflags --libs kest) "$rpath"
+# shellcheck disable=SC2046
+cc -std=c89 -pedantic -Werror -fsyntax-only "$c_app/app.c" $(pkg-config --cflags kest)
 
 # The simulated peripheral in the application's process, by the configuration CMake wrote.
 KEST_HOST=$work/c-cmake/host-sim.toml "$work/c-cmake/app" >"$work/sim.out" 2>&1 ||
