@@ -29,8 +29,8 @@ for library in kest ceplatform dermo; do
     [ "$soname" = "lib$library.so.0" ] || fail "lib$library.so has SONAME '$soname', not lib$library.so.0"
 done
 pc_prefix=$(pkg-config --variable=prefix kest)
-[[ $pc_prefix != *// && $(realpath "$pc_prefix") == "$(realpath "$prefix")" ]] ||
-    fail "kest.pc: prefix $pc_prefix"
+[[ $libdir != *//* && $(realpath "$pc_prefix") == "$(realpath "$prefix")" ]] ||
+    fail "kest.pc: prefix $pc_prefix, libdir $libdir"
 [ -f "$(pkg-config --variable=profiledir kest)/peripheral/default.toml" ] ||
     fail "kest.pc: no profiles in profiledir"
 rpath=$(pkg-config --variable=rpath kest)
