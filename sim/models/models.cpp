@@ -15,7 +15,8 @@ std::string where(const toml::node& node, const std::string& source) {
 
 std::string textValue(const toml::node& node, const std::string& key, const std::string& source) {
     const auto value = node.value<std::string>();
-    if (!value || value->empty()) throw ModelsError(where(node, source) + key + ": expected a string");
+    if (!value || value->empty())
+        throw ModelsError(where(node, source) + key + ": expected a string");
     return *value;
 }
 
@@ -49,7 +50,8 @@ std::optional<unsigned> parseDataPort(const std::string& text) {
     return number;
 }
 
-ModelsConfig loadModelsConfig(const std::string& configPath, const std::filesystem::path& profiles) {
+ModelsConfig loadModelsConfig(const std::string& configPath,
+                              const std::filesystem::path& profiles) {
     toml::table file;
     try {
         file = toml::parse_file(configPath);
@@ -71,7 +73,8 @@ ModelsConfig loadModelsConfig(const std::string& configPath, const std::filesyst
         const std::string name(key.str());
         if (name == "library") continue;  // the platform's
         if (name == "peripheral") {
-            config.peripheral = loadPeripheral(located(textValue(value, name, configPath), "peripheral"));
+            config.peripheral =
+                loadPeripheral(located(textValue(value, name, configPath), "peripheral"));
         } else if (name == "sensor") {
             config.sensor = loadSensor(located(textValue(value, name, configPath), "sensor"));
         } else if (name == "data_port") {
@@ -120,7 +123,8 @@ Models::Models(const ModelsConfig& config) {
 
 Models::~Models() {
     peripheral_.reset();
-    if (sensorId_ != 0 && host::usb::unplug(sensorId_)) host::usb::waitUnplugged(sensorId_, kUnplugWaitMs);
+    if (sensorId_ != 0 && host::usb::unplug(sensorId_))
+        host::usb::waitUnplugged(sensorId_, kUnplugWaitMs);
 }
 
 }  // namespace sim

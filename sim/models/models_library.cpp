@@ -16,7 +16,8 @@ sim::Models* running = nullptr;
 // The shipped profiles, found from this library's own place as an installation lays them out.
 std::filesystem::path shippedProfiles() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&shippedProfiles), &info) == 0 || info.dli_fname == nullptr)
+    if (dladdr(reinterpret_cast<const void*>(&shippedProfiles), &info) == 0 ||
+        info.dli_fname == nullptr)
         return {};
     const std::filesystem::path library = std::filesystem::absolute(info.dli_fname);
     return (library.parent_path() / KEST_LIB_TO_DATA / "kest" / "profiles").lexically_normal();
@@ -25,8 +26,8 @@ std::filesystem::path shippedProfiles() {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int KestModels_Start(const char* configPath,
-                                                                         char* error,
-                                                                         std::size_t errorSize) {
+                                                                       char* error,
+                                                                       std::size_t errorSize) {
     std::lock_guard guard(lock);
     try {
         if (running != nullptr) throw sim::ModelsError("the models are running already");

@@ -15,8 +15,8 @@
 #include "host_commands.h"
 #include "host_setup.h"
 #include "install_paths.h"
-#include "pty_serve.h"
 #include "library_handlers.h"
+#include "pty_serve.h"
 #include "shell.h"
 #include "shown_text.h"
 #include "wire_trace.h"
@@ -160,8 +160,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {
         if (!profileFile.empty()) {
-            sim::PeripheralProfileResult loaded =
-                sim::loadPeripheralProfile(
+            sim::PeripheralProfileResult loaded = sim::loadPeripheralProfile(
                 sim::profilePath(profileFile, kest_tools::profileDirectory("peripheral")));
             if (!loaded.profile) throw kest_tool::SetupError("--peripheral: " + loaded.error);
             host.peripheral = std::move(*loaded.profile);

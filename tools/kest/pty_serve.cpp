@@ -162,7 +162,8 @@ int servePeripheralOnPtys(sim::Peripheral& peripheral, const fs::path& folder, s
     HANDLE power = INVALID_HANDLE_VALUE;
     std::unique_ptr<DataLine> data;
     for (;;) {
-        pollfd fds[] = {{stopPipe[0], POLLIN, 0}, {inotify.get(), POLLIN, 0},
+        pollfd fds[] = {{stopPipe[0], POLLIN, 0},
+                        {inotify.get(), POLLIN, 0},
                         {data ? data->master() : -1, POLLIN, 0}};
         ::poll(fds, 3, kRelayTickMs);
         if (fds[0].revents != 0) break;

@@ -5,6 +5,7 @@
 #include <host/registry.h>
 #include <host/serial.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 
 #include <cerrno>
 #include <charconv>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <toml++/toml.h>
 
 namespace host::config {
 namespace {
@@ -29,38 +29,43 @@ std::string where(const toml::source_region& region, const std::string& source) 
 
 std::string resolved(const std::string& path, const fs::path& folder) {
     const fs::path given(path);
-    return given.is_absolute() || folder.empty() ? path : (folder / given).lexically_normal().string();
+    return given.is_absolute() || folder.empty() ? path
+                                                 : (folder / given).lexically_normal().string();
 }
 
-std::string text(const toml::node& node, const std::string& key, const std::string& source) {
+std::string stringValue(const toml::node& node, const std::string& key, const std::string& source) {
     const auto value = node.value<std::string>();
     if (!value || value->empty())
-        throw ConfigError(where(node.source(), source) + ": " + key + ": expected a non-empty string");
+        throw ConfigError(where(node.source(), source) + ": " + key +
+                          ": expected a non-empty string");
     return *value;
 }
 
 void readSerial(const toml::node& node, const std::string& source, const fs::path& folder,
                 HostConfig& config) {
     const toml::table* table = node.as_table();
-    if (table == nullptr) throw ConfigError(where(node.source(), source) + ": serial: expected a table");
+    if (table == nullptr)
+        throw ConfigError(where(node.source(), source) + ": serial: expected a table");
     for (const auto& [key, value] : *table) {
         const std::string name(key.str());
         const unsigned number = parseComName(name);
         if (number == 0)
             throw ConfigError(where(value.source(), source) + ": serial: '" + name +
                               "' is not a COM port (COM1 to COM9999)");
-        config.serial.push_back({number, resolved(text(value, "serial." + name, source), folder)});
+        config.serial.push_back(
+            {number, resolved(stringValue(value, "serial." + name, source), folder)});
     }
 }
 
 void readModels(const toml::node& node, const std::string& source, const fs::path& folder,
                 HostConfig& config) {
     const toml::table* table = node.as_table();
-    if (table == nullptr) throw ConfigError(where(node.source(), source) + ": models: expected a table");
+    if (table == nullptr)
+        throw ConfigError(where(node.source(), source) + ": models: expected a table");
     const toml::node* library = table->get("library");
     if (library == nullptr)
         throw ConfigError(where(node.source(), source) + ": models: library is missing");
-    const std::string name = text(*library, "models.library", source);
+    const std::string name = stringValue(*library, "models.library", source);
     // A bare name is found by the loader's own search, as a library the program links.
     config.modelLibrary = name.find('/') == std::string::npos ? name : resolved(name, folder);
 }
@@ -145,10 +150,10 @@ unsigned parseComName(std::string_view name) {
     return number;
 }
 
-HostConfig parse(std::string_view text_, const std::string& source) {
+HostConfig parse(std::string_view text, const std::string& source) {
     toml::table table;
     try {
-        table = toml::parse(text_, source);
+        table = toml::parse(text, source);
     } catch (const toml::parse_error& e) {
         throw ConfigError(where(e.source(), source) + ": " + std::string(e.description()));
     }
@@ -158,14 +163,16 @@ HostConfig parse(std::string_view text_, const std::string& source) {
     for (const auto& [key, value] : table) {
         const std::string name(key.str());
         if (name == "root") {
-            config.root = resolved(text(value, name, source), folder);
+            config.root = resolved(stringValue(value, name, source), folder);
         } else if (name == "drivers") {
-            config.driverDirectory = resolved(text(value, name, source), folder);
+            config.driverDirectory = resolved(stringValue(value, name, source), folder);
         } else if (name == "registry") {
             const toml::array* files = value.as_array();
-            if (files == nullptr) throw ConfigError(where(value.source(), source) + ": registry: expected an array of paths");
+            if (files == nullptr)
+                throw ConfigError(where(value.source(), source) +
+                                  ": registry: expected an array of paths");
             for (const toml::node& file : *files)
-                config.registryFiles.push_back(resolved(text(file, name, source), folder));
+                config.registryFiles.push_back(resolved(stringValue(file, name, source), folder));
         } else if (name == "serial") {
             readSerial(value, source, folder, config);
         } else if (name == "models") {
@@ -180,10 +187,12 @@ HostConfig parse(std::string_view text_, const std::string& source) {
 
 HostConfig load(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) throw ConfigError(path + ": cannot be read (" + std::strerror(errno) + ")");
+    if (file == nullptr)
+        throw ConfigError(path + ": cannot be read (" + std::strerror(errno) + ")");
     std::string content;
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        content.append(buffer, n);
     std::fclose(file);
     return parse(content, path);
 }
@@ -200,12 +209,14 @@ std::vector<std::string> apply(const HostConfig& config) {
         if (const host::registry::LoadResult loaded = host::registry::loadFile(file); !loaded)
             throw ConfigError("registry: " + loaded.error);
     if (!config.driverDirectory.empty()) host::devices::setLibraryDirectory(config.driverDirectory);
-    for (const SerialMapping& mapping : config.serial) host::serial::mapHostTty(mapping.comNumber, mapping.path);
+    for (const SerialMapping& mapping : config.serial)
+        host::serial::mapHostTty(mapping.comNumber, mapping.path);
     if (config.modelLibrary.empty()) return notices;
     try {
         startModels(config);
     } catch (const ConfigError&) {
-        for (const SerialMapping& mapping : config.serial) host::serial::unmapHostTty(mapping.comNumber);
+        for (const SerialMapping& mapping : config.serial)
+            host::serial::unmapHostTty(mapping.comNumber);
         throw;
     }
     return notices;
