@@ -317,10 +317,10 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread,
                                                                      LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 __attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
-// This host cannot stop a thread inside its routine: a thread that has not begun it (one still
-// waiting for the loader lock to be attached) never begins it; for one that has, the call waits
-// until the thread has left its routine by a return or ExitThread, so use it only on a thread
-// that is about to leave.
+/* This host cannot stop a thread inside its routine: a thread that has not begun it (one still
+ * waiting for the loader lock to be attached) never begins it; for one that has, the call waits
+ * until the thread has left its routine by a return or ExitThread, so use it only on a thread
+ * that is about to leave. */
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
@@ -406,20 +406,20 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask,
 CE_END_DECLS
 
 /* Atomic counters; inline, as the handheld's compiler provides them as intrinsics. */
-static inline LONG InterlockedIncrement(LONG volatile* addend) {
+static __inline__ LONG InterlockedIncrement(LONG volatile* addend) {
     return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedDecrement(LONG volatile* addend) {
+static __inline__ LONG InterlockedDecrement(LONG volatile* addend) {
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+static __inline__ LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
+static __inline__ LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
     return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
-                                              LONG comperand) {
+static __inline__ LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
+                                                  LONG comperand) {
     __atomic_compare_exchange_n(destination, &comperand, exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comperand;

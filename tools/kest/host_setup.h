@@ -1,5 +1,7 @@
 // The scene the library runs in: the handheld's file system under a host directory, the
-// registry, host ttys mapped onto COM ports, and the simulated peripheral on "COM1:".
+// registry, host ttys mapped onto COM ports, and the simulated peripheral on "COM1:". The
+// options are a host configuration (<host/config.h>, models/models.h) put in place by the same
+// code that reads one from KEST_HOST.
 #pragma once
 
 #include <memory>
@@ -7,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "peripheral/peripheral.h"
+#include "models/models.h"
 
 namespace kest_tool {
 
@@ -25,9 +27,6 @@ class SetupError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Parses "auto", "never" or a COM number for the peripheral's data port.
-std::optional<unsigned> parseDataPort(const std::string& text);
-
 class HostSetup {
   public:
     // Throws SetupError.
@@ -38,11 +37,11 @@ class HostSetup {
     HostSetup& operator=(const HostSetup&) = delete;
 
     // Null with --no-peripheral.
-    sim::Peripheral* peripheral() { return peripheral_.get(); }
+    sim::Peripheral* peripheral() { return models_ ? models_->peripheral() : nullptr; }
 
   private:
     std::vector<unsigned> mapped_;
-    std::unique_ptr<sim::Peripheral> peripheral_;
+    std::unique_ptr<sim::Models> models_;
 };
 
 }  // namespace kest_tool

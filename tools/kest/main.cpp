@@ -19,6 +19,7 @@
 #include "library_handlers.h"
 #include "line_reader.h"
 #include "number.h"
+#include "pty_serve.h"
 #include "shell.h"
 #include "shown_text.h"
 #include "wire_trace.h"
@@ -53,12 +54,6 @@ constexpr char kOutput[] = R"(Output, one line each (with --json one JSON object
 
 Commands (one a line; # starts a comment):
 )";
-
-// A file, or the name of a profile shipped with the tool (wrong_checksum).
-std::string peripheralProfilePath(const std::string& given) {
-    if (given.find('/') != std::string::npos || std::filesystem::exists(given)) return given;
-    return (kest_tools::profileDirectory("peripheral") / (given + ".toml")).string();
-}
 
 // Ends the trace and gives the exit code: a run whose output or trace could not be written
 // failed, whatever its commands did.
@@ -142,6 +137,20 @@ int main(int argc, char** argv) {
                   "once unless repeat is armed):\n" +
                   kest_tool::faultHelp() + "\n" + kExitCodes);
 
+    CLI::App* peripheralCommand =
+        app.add_subcommand("peripheral", "The simulated peripheral for other processes");
+    peripheralCommand->require_subcommand(1);
+    CLI::App* serve = peripheralCommand->add_subcommand(
+        "serve",
+        "Serve the simulated peripheral on pseudo-terminals until interrupted; prints the "
+        "paths of its power line and of its data line (present while the power line is open "
+        "and the data port is up), for another process to map as COM ports");
+    bool onPtys = false;
+    std::string serveFolder;
+    serve->add_flag("--pty", onPtys, "On pseudo-terminals (the only way there is)")->required();
+    serve->add_option("--dir", serveFolder,
+                      "Folder of the links power and data (default: a new one under /tmp)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -150,12 +159,17 @@ int main(int argc, char** argv) {
         const std::vector<std::string> unknown = app.remaining();
         if (app.get_subcommands().empty() && !unknown.empty() && !unknown.front().starts_with("-"))
             std::cerr << "kest: '" << tool_text::excerpt(unknown.front())
-                      << "' is not a command (demo or shell)" << std::endl;
+                      << "' is not a command (demo, shell or peripheral serve)" << std::endl;
         else
             std::cerr << "kest: " << tool_text::shown(e.what()) << " (see --help)" << std::endl;
         return kExitUsage;
     }
     host.withPeripheral = !noPeripheral;
+    if (serve->parsed() && noPeripheral) {
+        std::cerr << "kest: peripheral serve: serves the simulated peripheral; drop --no-peripheral"
+                  << std::endl;
+        return kExitUsage;
+    }
 
     // The trace is attached before the host comes up, so that it sees the first power-on.
     std::ofstream traceStream;
@@ -173,19 +187,34 @@ int main(int argc, char** argv) {
     std::unique_ptr<kest_tool::HostSetup> setup;
     try {
         if (!profileFile.empty()) {
-            sim::PeripheralProfileResult loaded =
-                sim::loadPeripheralProfile(peripheralProfilePath(profileFile));
+            sim::PeripheralProfileResult loaded = sim::loadPeripheralProfile(
+                sim::profilePath(profileFile, kest_tools::profileDirectory("peripheral")));
             if (!loaded.profile) throw kest_tool::SetupError("--peripheral: " + loaded.error);
             host.peripheral = std::move(*loaded.profile);
         }
-        if (dataPortOption->count() > 0)
-            host.peripheral.port.dataPort = kest_tool::parseDataPort(dataPort);
+        if (dataPortOption->count() > 0) try {
+                host.peripheral.port.dataPort = sim::parseDataPort(dataPort);
+            } catch (const sim::ModelsError& e) {
+                throw kest_tool::SetupError(std::string("--data-port ") + e.what());
+            }
         if (delayOption->count() > 0)
             host.peripheral.port.dataPortDelay = std::chrono::milliseconds(dataPortDelayMs);
         setup = std::make_unique<kest_tool::HostSetup>(host);
     } catch (const kest_tool::SetupError& e) {
         std::cerr << "kest: " << tool_text::shown(e.what()) << std::endl;
         return kExitUsage;
+    }
+
+    if (serve->parsed()) {
+        char made[] = "/tmp/kest-peripheral-XXXXXX";
+        if (serveFolder.empty() && ::mkdtemp(made) == nullptr) {
+            std::cerr << "kest: peripheral serve: cannot make a folder under /tmp" << std::endl;
+            return kExitFailed;
+        }
+        const int code = kest_tool::servePeripheralOnPtys(
+            *setup->peripheral(), serveFolder.empty() ? made : serveFolder, std::cout);
+        if (serveFolder.empty()) ::rmdir(made);
+        return finish(code, trace, traceFile);
     }
 
     const bool terminal = tool_text::cursorTerminal(STDOUT_FILENO) && !json;
