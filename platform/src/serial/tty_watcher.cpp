@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "serial/com_driver.h"
@@ -50,8 +51,7 @@ class TtyWatcher {
         mappings_.erase(number);
         Mapping& mapping = mappings_[number];
         mapping.path = path;
-        scanOne(number, mapping);
-        updateWatches();
+        scanAll();
         if (!thread_.joinable())
             thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         else
@@ -63,7 +63,7 @@ class TtyWatcher {
         {
             std::lock_guard guard(lock_);
             mappings_.erase(number);
-            updateWatches();
+            updateWatches(wantedFolders());
             if (mappings_.empty())
                 ending = std::move(thread_);
             else
@@ -96,20 +96,33 @@ class TtyWatcher {
         mapping.tty.clear();
     }
 
-    // True when every folder is watched.
+    // Watches first, then the look: what changes after a folder's watch is in place comes as an
+    // event, what changed before it the look sees. A path listed by the look may lead to a
+    // folder not watched yet, so the two go round until the folders stay the same. True when
+    // every folder is watched.
     bool scanAll() {
-        for (auto& [number, mapping] : mappings_) scanOne(number, mapping);
-        return updateWatches();
+        for (;;) {
+            const std::set<std::string> folders = wantedFolders();
+            const bool all = updateWatches(folders);
+            for (auto& [number, mapping] : mappings_) scanOne(number, mapping);
+            if (wantedFolders() == folders) return all;
+        }
     }
 
-    // Watches exactly the folders the mappings need now; true when every one is watched.
-    bool updateWatches() {
+    std::set<std::string> wantedFolders() const {
+        std::set<std::string> folders;
+        for (const auto& [number, mapping] : mappings_) {
+            folders.insert(folderOf(mapping.path));
+            if (!mapping.tty.empty()) folders.insert(folderOf(mapping.tty));
+        }
+        return folders;
+    }
+
+    // Watches exactly the folders given; true when every one is watched.
+    bool updateWatches(const std::set<std::string>& folders) {
         if (inotify_ < 0) return false;
         std::map<std::string, int> wanted;
-        for (const auto& [number, mapping] : mappings_) {
-            wanted.emplace(folderOf(mapping.path), -1);
-            if (!mapping.tty.empty()) wanted.emplace(folderOf(mapping.tty), -1);
-        }
+        for (const std::string& folder : folders) wanted.emplace(folder, -1);
         for (auto& [folder, watch] : watches_)
             if (!wanted.contains(folder)) ::inotify_rm_watch(inotify_, watch);
         bool all = true;
@@ -174,7 +187,7 @@ class TtyWatcher {
         bool allWatched = false;
         {
             std::lock_guard guard(lock_);
-            allWatched = updateWatches();
+            allWatched = scanAll();
         }
         while (!stop.stop_requested()) {
             pollfd fds[] = {{wake_, POLLIN, 0}, {inotify_, POLLIN, 0}};

@@ -213,6 +213,22 @@ TEST_F(TtyLineTest, APathInAFolderStillToComeIsListedOnceItExists) {
     std::filesystem::remove_all(folder);
 }
 
+// The folder and the path come while the watcher is between its look and its watch: whichever
+// it sees first, it does not then wait for an event that came before its watch.
+TEST_F(TtyLineTest, APathThatComesAsTheWatcherLooksIsNotMissed) {
+    for (int round = 0; round < 40; ++round) {
+        const std::string folder = temporaryFolder();
+        ASSERT_FALSE(folder.empty());
+        host::serial::mapHostTty(8, folder + "/by-id/adapter");
+        std::filesystem::create_directory(folder + "/by-id");
+        std::filesystem::create_symlink(slavePath_, folder + "/by-id/adapter");
+        const bool listed = eventually([] { return isActive("COM8:"); });
+        host::serial::unmapHostTty(8);
+        std::filesystem::remove_all(folder);
+        ASSERT_TRUE(listed) << "round " << round;
+    }
+}
+
 TEST_F(TtyLineTest, ANumberMappedAgainFollowsItsNewPath) {
     host::serial::mapHostTty(7, "/nonexistent/tty");
     EXPECT_FALSE(isActive("COM7:"));
