@@ -2,7 +2,6 @@
 // and hands it to the manager thread through submitRequest.
 #include <kest.h>
 
-#include <mutex>
 
 #include "manager/application_bridge.h"
 #include "manager/device_manager.h"
@@ -137,7 +136,7 @@ int WINAPI KEST_GetDownloadInfo(void*, int* received, int* total) {
     int size = 0;
     {
         // Flag and counts of one and the same transfer.
-        std::lock_guard record(m->transferLock);
+        kest::Guard record(m->transferLock);
         done = m->downloadDone.load(std::memory_order_acquire) != 0;
         count = m->bytesReceived;
         size = m->fileSize;

@@ -20,7 +20,7 @@ bool CallbackEntry::matches(const void* target, CallbackFunction fn) const {
 
 int CallbackList::add(void* target, CallbackFunction function) {
     try {
-        std::lock_guard guard(lock_);
+        Guard guard(lock_);
         head_ = std::make_shared<const CallbackEntry>(head_, target, function);
     } catch (const std::bad_alloc&) {
     }
@@ -29,7 +29,7 @@ int CallbackList::add(void* target, CallbackFunction function) {
 
 int CallbackList::remove(const void* target, CallbackFunction function) {
     std::shared_ptr<const CallbackEntry> removed;  // freed after the lock is released
-    std::lock_guard guard(lock_);
+    Guard guard(lock_);
     std::vector<const CallbackEntry*> before;
     const CallbackEntry* entry = head_.get();
     while (entry != nullptr && !entry->matches(target, function)) {
@@ -56,7 +56,7 @@ int CallbackList::remove(const void* target, CallbackFunction function) {
 void CallbackList::invoke(std::uintptr_t argument) const {
     std::shared_ptr<const CallbackEntry> first;
     {
-        std::lock_guard guard(lock_);
+        Guard guard(lock_);
         first = head_;
     }
     for (const CallbackEntry* entry = first.get(); entry != nullptr; entry = entry->next().get()) {
@@ -65,7 +65,7 @@ void CallbackList::invoke(std::uintptr_t argument) const {
 }
 
 bool CallbackList::empty() const {
-    std::lock_guard guard(lock_);
+    Guard guard(lock_);
     return head_ == nullptr;
 }
 

@@ -10,9 +10,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <type_traits>
 #include <utility>
+
+#include "manager/critical_section.h"
 
 namespace kest {
 
@@ -56,7 +57,7 @@ class CallbackList {
   private:
     // Guards head_ only. The entries themselves never change once linked: a removal relinks
     // copies of the entries in front of the removed one.
-    mutable std::mutex lock_;
+    mutable CriticalSection lock_;
     std::shared_ptr<const CallbackEntry> head_;
 };
 

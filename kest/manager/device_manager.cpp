@@ -35,7 +35,7 @@ DeviceManager::DeviceManager() {
 void DeviceManager::startThreads() {
     // The threads pass this gate only once both handles and ids are stored, so whichever thread
     // later stops or frees the manager sees them.
-    std::lock_guard gate(startGate);
+    Guard gate(startGate);
 
     managerRunning.store(1, std::memory_order_release);
     managerThread = startThread(runManager, managerDone, managerThreadId);
@@ -73,7 +73,7 @@ void DeviceManager::awaitThreadOut(HANDLE thread, HANDLE done, const std::atomic
 }
 
 void DeviceManager::passStartGate() {
-    std::lock_guard gate(startGate);
+    Guard gate(startGate);
 }
 
 bool DeviceManager::onOwnThread() const {

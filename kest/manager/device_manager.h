@@ -15,11 +15,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "manager/callback_list.h"
+#include "manager/critical_section.h"
 
 // GCC and clang check a printf-style call's arguments against its format; the handheld's compiler
 // has no such attribute.
@@ -202,7 +202,7 @@ class DeviceManager {
     // the manager thread, read by KEST_GetVersionInfo. versionLock guards the fields and every
     // change of versionReceived, so that a reader takes flag and fields as one snapshot. It is
     // never held across a port call or a status report.
-    std::mutex versionLock;
+    CriticalSection versionLock;
     int versionMajor = 0;
     DWORD versionMinor = 0;
     char versionText[13] = {};
@@ -243,7 +243,7 @@ class DeviceManager {
     // transfer; it is never held across a port call or a status report. transferGeneration
     // counts the downloads started and abandoned: once the monitor thread has let go of the
     // lock, it tells whether the transfer it worked on is still the current one.
-    std::mutex transferLock;
+    CriticalSection transferLock;
     std::uint32_t transferGeneration = 0;
     // Set from the FileDownloadRequest until the download ends or is abandoned: only then is an
     // announcement the answer to a request.
@@ -287,7 +287,7 @@ class DeviceManager {
     // dataChannelOpen, closes the port (which ends the monitor's wait or read) and leaves a
     // claimed port to the monitor, which deletes it as the claim ends. No new data port is
     // opened before that, so a frame handler can only ever send on the port it was read from.
-    std::mutex portUseLock;
+    CriticalSection portUseLock;
     FramedPort* claimedPort = nullptr;
     bool claimedPortDiscarded = false;
     // Set while the monitor thread has the data port claimed; read only on that thread, by
@@ -325,7 +325,7 @@ class DeviceManager {
     std::atomic<bool> freedByLastThread{false};
     // Set by a destroy on another thread, which ends the threads once their done events are set.
     std::atomic<bool> endedByDestroy{false};
-    std::mutex startGate;
+    CriticalSection startGate;
 };
 
 }  // namespace kest

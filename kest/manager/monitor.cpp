@@ -3,7 +3,6 @@
 // whose frames reach the frame handlers on this thread.
 #include <kfuncs.h>
 
-#include <mutex>
 
 #include "manager/device_manager.h"
 #include "serial/framed_port.h"
@@ -66,7 +65,7 @@ bool DeviceManager::channelOpen() const {
 }
 
 FramedPort* DeviceManager::claimDataPort() {
-    std::lock_guard claim(portUseLock);
+    Guard claim(portUseLock);
     if (!channelOpen()) return nullptr;
     claimedPort = dataPort.load(std::memory_order_acquire);
     monitorInPort = true;
@@ -76,7 +75,7 @@ FramedPort* DeviceManager::claimDataPort() {
 void DeviceManager::releaseDataPort() {
     FramedPort* port = nullptr;
     {
-        std::lock_guard claim(portUseLock);
+        Guard claim(portUseLock);
         monitorInPort = false;
         if (claimedPortDiscarded) port = claimedPort;
         claimedPort = nullptr;

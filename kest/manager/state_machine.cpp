@@ -2,7 +2,6 @@
 #include <kest.h>
 #include <kfuncs.h>
 
-#include <mutex>
 #include <stdexcept>
 
 #include "manager/device_manager.h"
@@ -160,7 +159,7 @@ int DeviceManager::openMDPChannel() {
     if (dataPort.load(std::memory_order_acquire) != nullptr) return kStepDone;
     {
         // A discarded port the monitor still has: the next pass, woken as it lets go, goes on.
-        std::lock_guard claim(portUseLock);
+        Guard claim(portUseLock);
         if (claimedPort != nullptr) return kStepInProgress;
     }
     const int found = DiscoverDataPort();
@@ -213,7 +212,7 @@ void DeviceManager::discardDataPort(FramedPort* port) {
     port->RemoveMessageHandler(this, callback<&DeviceManager::forwardPortMessage>);
     bool claimed = false;
     {
-        std::lock_guard claim(portUseLock);
+        Guard claim(portUseLock);
         dataPort.store(nullptr, std::memory_order_release);
         claimed = claimedPort == port;
         if (claimed) claimedPortDiscarded = true;

@@ -3,7 +3,6 @@
 // no time-out here: the application's own wait bounds it.
 #include <kest.h>
 
-#include <mutex>
 
 #include "manager/device_manager.h"
 
@@ -31,7 +30,7 @@ int DeviceManager::downloadStep() {
 // Before the request goes out: from here on an announcement answers it. One the monitor thread
 // is still ending for an earlier transfer counts no more.
 void DeviceManager::clearTransfer() {
-    std::lock_guard record(transferLock);
+    Guard record(transferLock);
     ++transferGeneration;
     downloadAsked = true;
     transferOpen.store(0, std::memory_order_release);
@@ -47,7 +46,7 @@ void DeviceManager::clearTransfer() {
 }
 
 void DeviceManager::abandonTransfer() {
-    std::lock_guard record(transferLock);
+    Guard record(transferLock);
     ++transferGeneration;
     downloadAsked = false;
     transferOpen.store(0, std::memory_order_release);
@@ -56,7 +55,7 @@ void DeviceManager::abandonTransfer() {
 
 void DeviceManager::forgetDownload() {
     abandonTransfer();
-    std::lock_guard record(transferLock);
+    Guard record(transferLock);
     downloadDone.store(0, std::memory_order_release);
 }
 

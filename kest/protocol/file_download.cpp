@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <type_traits>
@@ -183,7 +182,7 @@ void completeTransfer(DeviceManager& m, const CompletedTransfer& t) {
 }  // namespace
 
 std::optional<std::uint32_t> DeviceManager::askedTransfer() {
-    std::lock_guard record(transferLock);
+    Guard record(transferLock);
     if (!downloadAsked) return std::nullopt;
     return transferGeneration;
 }
@@ -191,7 +190,7 @@ std::optional<std::uint32_t> DeviceManager::askedTransfer() {
 void DeviceManager::endDownload(const char* line, std::uint32_t transfer) {
     reportStatus(line);
     {
-        std::lock_guard record(transferLock);
+        Guard record(transferLock);
         // The manager has left this download meanwhile (a close, a new request): this end is
         // not the current download's.
         if (transfer != transferGeneration) return;
@@ -207,7 +206,7 @@ void DeviceManager::openTransfer(const BYTE* payload, std::uint32_t transfer) {
     char refusal[kLineCapacity] = {};
     bool restarted = false;
     {
-        std::lock_guard record(transferLock);
+        Guard record(transferLock);
         if (transfer != transferGeneration) return;  // the download was left meanwhile
         // A second announcement is the peripheral starting over: block 0 comes next.
         restarted = transferOpen.load(std::memory_order_acquire) != 0;
@@ -248,7 +247,7 @@ void DeviceManager::openTransfer(const BYTE* payload, std::uint32_t transfer) {
 
 void DeviceManager::handleFileData(const BYTE* payload, int length) {
     if (!payloadHolds("FileData", length, kBlockOverhead)) return;
-    std::unique_lock record(transferLock);
+    Guard record(transferLock);
     const std::uint32_t transfer = transferGeneration;
     const BYTE sequence = blockSequence;
     // Each refusal lets go of the record before it acknowledges and reports.

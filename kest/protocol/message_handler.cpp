@@ -7,7 +7,6 @@
 #include <kfuncs.h>
 
 #include <cstring>
-#include <mutex>
 
 #include "manager/device_manager.h"
 #include "serial/frame.h"
@@ -97,7 +96,7 @@ void DeviceManager::handleVersionResponse(const BYTE* payload, int length) {
     // Fields and flag change together: a reader never sees one version's number with
     // another's text, nor the flag set over a record the manager has just cleared.
     {
-        std::lock_guard record(versionLock);
+        Guard record(versionLock);
         versionMajor = major;
         versionMinor = minor;
         std::memcpy(versionText, text, sizeof versionText);

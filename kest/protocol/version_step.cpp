@@ -4,7 +4,6 @@
 #include <kest.h>
 
 #include <cstring>
-#include <mutex>
 
 #include "manager/device_manager.h"
 
@@ -32,7 +31,7 @@ int DeviceManager::versionStep() {
 }
 
 void DeviceManager::clearVersion() {
-    std::lock_guard record(versionLock);
+    Guard record(versionLock);
     versionReceived.store(0, std::memory_order_release);
     versionMajor = 0;
     versionMinor = 0;
@@ -41,7 +40,7 @@ void DeviceManager::clearVersion() {
 }
 
 bool DeviceManager::readVersion(int* major, int* minor, char* text) {
-    std::lock_guard record(versionLock);
+    Guard record(versionLock);
     if (versionReceived.load(std::memory_order_acquire) == 0) return false;
     if (major != nullptr) *major = versionMajor;
     if (minor != nullptr) *minor = static_cast<int>(versionMinor);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace kest {
 
@@ -21,6 +22,34 @@ COMMTIMEOUTS portTimeouts() {
 
 }  // namespace
 
+// Holds the port's open handle from its construction to the end of its scope; empty when the
+// port was closed.
+class SerialPort::Use {
+  public:
+    explicit Use(SerialPort& port) : port_(port) {
+        Guard use(port_.useLock);
+        open_ = port_.current;
+        if (open_ != nullptr) ++open_->holds;
+    }
+    ~Use() {
+        if (open_ != nullptr) port_.Release(open_);
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    explicit operator bool() const { return open_ != nullptr; }
+    HANDLE handle() const { return open_->value; }
+    // True once Close has run on this open.
+    bool closed() const {
+        Guard use(port_.useLock);
+        return open_->closed;
+    }
+
+  private:
+    SerialPort& port_;
+    OpenHandle* open_;
+};
+
 SerialPort::SerialPort(const char* name, DWORD rate) : portName{}, baudRate(rate) {
     if (name != nullptr) std::strncpy(portName, name, kNameSize);
     portName[kNameSize - 1] = '\0';
@@ -28,6 +57,11 @@ SerialPort::SerialPort(const char* name, DWORD rate) : portName{}, baudRate(rate
 
 SerialPort::~SerialPort() {
     Close();
+}
+
+bool SerialPort::IsOpen() const {
+    Guard use(useLock);
+    return current != nullptr;
 }
 
 bool SerialPort::Open() {
@@ -46,41 +80,71 @@ bool SerialPort::Open() {
             ReportError(line);
             return false;
         }
-        GetCommTimeouts(opened, &savedTimeouts);
+        auto* open = new (std::nothrow) OpenHandle{opened, {}, 1, false};
+        if (open == nullptr) {
+            CloseHandle(opened);
+            ReportError("No memory for the open port");
+            return false;
+        }
+        GetCommTimeouts(opened, &open->savedTimeouts);
         COMMTIMEOUTS timeouts = portTimeouts();
         SetCommTimeouts(opened, &timeouts);
         // Published only now, so that no other thread uses the port before its time-outs are set.
-        handle.store(opened);
+        Guard use(useLock);
+        current = open;
         return true;
     } catch (...) {
         ReportException("Exception in SerialPort::Open");
-        if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
         return false;
     }
 }
 
 bool SerialPort::Close() {
-    HANDLE closing = handle.exchange(INVALID_HANDLE_VALUE);
-    if (closing != INVALID_HANDLE_VALUE) {
-        SetCommTimeouts(closing, &savedTimeouts);
-        CloseHandle(closing);
+    OpenHandle* open = nullptr;
+    bool callsInFlight = false;
+    {
+        Guard use(useLock);
+        open = current;
+        if (open == nullptr) return true;
+        current = nullptr;
+        open->closed = true;
+        callsInFlight = open->holds > 1;
     }
+    if (callsInFlight) {
+        // A read from now on returns at once and one already blocked is aborted; a wait ends
+        // with no event, and one about to begin sees the port closed after setting its mask.
+        COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+        SetCommTimeouts(open->value, &immediate);
+        PurgeComm(open->value, PURGE_RXABORT | PURGE_TXABORT);
+        SetCommMask(open->value, 0);
+    }
+    Release(open);
     return true;
 }
 
+void SerialPort::Release(OpenHandle* open) {
+    {
+        Guard use(useLock);
+        if (--open->holds != 0) return;
+    }
+    SetCommTimeouts(open->value, &open->savedTimeouts);
+    CloseHandle(open->value);
+    delete open;
+}
+
 int SerialPort::Read(void* buffer, int count) {
-    HANDLE h = handle.load();
-    if (h == INVALID_HANDLE_VALUE || count <= 0) return 0;
+    const Use use(*this);
+    if (!use || count <= 0) return 0;
     DWORD read = 0;
-    if (!ReadFile(h, buffer, static_cast<DWORD>(count), &read, nullptr)) return 0;
+    if (!ReadFile(use.handle(), buffer, static_cast<DWORD>(count), &read, nullptr)) return 0;
     return static_cast<int>(read);
 }
 
 int SerialPort::Write(const void* buffer, int count) {
-    HANDLE h = handle.load();
-    if (h == INVALID_HANDLE_VALUE || count < 0) return 0;
+    const Use use(*this);
+    if (!use || count < 0) return 0;
     DWORD written = 0;
-    if (!WriteFile(h, buffer, static_cast<DWORD>(count), &written, nullptr)) {
+    if (!WriteFile(use.handle(), buffer, static_cast<DWORD>(count), &written, nullptr)) {
         try {
             ReportError("WriteFile failed");
         } catch (...) {
@@ -92,8 +156,9 @@ int SerialPort::Write(const void* buffer, int count) {
 }
 
 DWORD SerialPort::WaitForCommEvent(DWORD mask) {
-    HANDLE h = handle.load();
-    if (h == INVALID_HANDLE_VALUE) return EV_ERR;
+    const Use use(*this);
+    if (!use) return EV_ERR;
+    const HANDLE h = use.handle();
     try {
         DWORD result = 0;
         DWORD errors = 0;
@@ -113,9 +178,13 @@ DWORD SerialPort::WaitForCommEvent(DWORD mask) {
         if ((result & mask) != 0) return result;
 
         SetCommMask(h, mask);
+        // A Close since the hold was taken (a handler may have run) clears the mask only after
+        // it marks the port closed: seen here, or the wait below ends at once.
+        if (use.closed()) return EV_ERR;
         DWORD events = 0;
         if (!WaitCommEvent(h, &events, nullptr)) events |= EV_ERR;
-        return events;
+        // A wait that Close ended reports no event: it is a failed wait all the same.
+        return use.closed() ? DWORD{EV_ERR} : events;
     } catch (...) {
         ReportException("Exception in WaitForCommEvent");
         return EV_ERR;

@@ -5,15 +5,16 @@
 // port writes only its time-outs, and puts the driver's own back when it closes.
 //
 // Threads: one thread may block in WaitForCommEvent or Read while another calls Write or Close
-// on the same port; closing the handle wakes the blocked call, which then fails. The handler list
-// may change while another thread reports through it.
+// on the same port. Every call holds the open handle for its length, so that a Close during the
+// call cannot free the handle's value for the system to give to the next port opened: Close
+// ends the calls in flight (their waits and reads return at once) and the last of them closes
+// the handle. The handler list may change while another thread reports through it.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
-
 #include "manager/callback_list.h"
+#include "manager/critical_section.h"
 
 namespace kest {
 
@@ -49,19 +50,32 @@ class SerialPort {
 
     const char* PortName() const { return portName; }
     DWORD BaudRate() const { return baudRate; }
-    bool IsOpen() const { return handle.load() != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const;
 
   private:
+    // One open of the port: the handle, and the calls that hold it besides the port's own hold.
+    struct OpenHandle {
+        HANDLE value;
+        COMMTIMEOUTS savedTimeouts;
+        int holds;
+        bool closed;  // set by Close; the calls still holding the handle end without waiting
+    };
+
+    // A call's hold on the open handle, for its scope (serial_port.cpp).
+    class Use;
+    // Gives a hold back; the last one puts the driver's time-outs back and closes the handle.
+    void Release(OpenHandle* open);
+
     // The line about an exception that a handler threw; a second exception from the handlers
     // goes no further, so that nothing reaches the caller.
     void ReportException(const char* line) noexcept;
 
     char portName[kNameSize];
     DWORD baudRate;
-    // Atomic because Close and Write run on one thread while another is inside Read or
-    // WaitForCommEvent with the same handle.
-    std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
-    COMMTIMEOUTS savedTimeouts{};
+    // Guards current and every OpenHandle's holds and closed flag; never held across a call on
+    // the port.
+    mutable CriticalSection useLock;
+    OpenHandle* current = nullptr;
     CallbackList errorHandlers;
 };
 

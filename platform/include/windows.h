@@ -280,6 +280,13 @@ typedef struct _COMSTAT {
 #define EV_EVENT1 0x0800
 #define EV_EVENT2 0x1000
 
+/* PurgeComm: the abort flags end the handle's blocked reads or writes, which return what they
+   moved so far. Clearing the queues (PURGE_TXCLEAR, PURGE_RXCLEAR) is not implemented here. */
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
 #define CE_RXOVER 0x0001
 #define CE_OVERRUN 0x0002
 #define CE_RXPARITY 0x0004
@@ -402,6 +409,7 @@ BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask,
                                                                  LPOVERLAPPED lpOverlapped);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 
 CE_END_DECLS
 

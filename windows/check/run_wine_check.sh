@@ -18,7 +18,7 @@ exe=$2
 shift 2
 wine=${WINE64:-/usr/lib/wine/wine64}
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
-time_limit=${WINE_CHECK_TIME_LIMIT:-180}
+time_limit=${WINE_CHECK_TIME_LIMIT:-300}
 
 for program in "$wine" "$wineserver"; do
     if [ ! -x "$program" ]; then

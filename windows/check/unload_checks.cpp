@@ -20,7 +20,7 @@ Recorder cycle;
 
 namespace {
 
-constexpr int kCycles = 100;
+constexpr int kCycles = 1000;
 constexpr int kEarlyUnloads = 20;
 constexpr DWORD kUnloadLimit = 1000;
 constexpr DWORD kPassWait = 5000;
@@ -54,9 +54,19 @@ std::string checkUnloadAfterUse(Watchdog& watchdog, const char* check, Kest& loa
     return checkGone();
 }
 
+// The lowest free TLS slot: a library that takes slots and does not give them back at its
+// unload moves it on.
+DWORD firstFreeTlsSlot() {
+    const DWORD slot = TlsAlloc();
+    TlsFree(slot);
+    return slot;
+}
+
 // Each cycle loads the library, waits until its manager thread has made a pass for a request
-// (power-on fails, back to 1), and frees it while that request is still wanted.
+// (power-on fails, back to 1), and frees it while that request is still wanted. The cycles leave
+// the process's TLS slots as they found them.
 std::string checkUnloadWithThreadsRunning(Report& report, Watchdog& watchdog, const char* check) {
+    const DWORD freeSlot = firstFreeTlsSlot();
     ULONGLONG slowest = 0;
     for (int i = 1; i <= kCycles; ++i) {
         const std::string at = " (cycle " + std::to_string(i) + ")";
@@ -73,6 +83,10 @@ std::string checkUnloadWithThreadsRunning(Report& report, Watchdog& watchdog, co
         slowest = std::max(slowest, took);
         if (took >= kUnloadLimit) return "FreeLibrary took " + std::to_string(took) + " ms" + at;
         if (std::string why = checkGone(); !why.empty()) return why + at;
+    }
+    if (const DWORD slot = firstFreeTlsSlot(); slot != freeSlot) {
+        return "the first free TLS slot was " + std::to_string(freeSlot) + " before the cycles, " +
+               std::to_string(slot) + " after them";
     }
     report.note("slowest FreeLibrary of " + std::to_string(kCycles) +
                 " with threads running: " + std::to_string(slowest) + " ms");
@@ -154,7 +168,7 @@ int processThreadCount() {
 }
 
 void runUnloadChecks(Report& report, Watchdog& watchdog, Kest& loaded, int threadsBefore) {
-    const char* const names[] = {"unload after use", "unload with both threads running, 100 times",
+    const char* const names[] = {"unload after use", "unload with both threads running, 1000 times",
                                  "unload right after load, 20 times",
                                  "no thread left after the unloads", "exit with a request waiting"};
     report.announce({std::begin(names), std::end(names)});
@@ -171,9 +185,10 @@ int exitWithRequestWaiting() {
     static Kest kest;
     if (!loadKest(kest).empty()) return 2;
     kest.AddStatusMessageHandler(recordStatus<cycle>);
-    HANDLE request = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD { return static_cast<DWORD>(kest.Open(0, 0, 60)); },
-        nullptr, 0, nullptr);
+    const LPTHREAD_START_ROUTINE open = [](LPVOID) WINAPI -> DWORD {
+        return static_cast<DWORD>(kest.Open(0, 0, 60));
+    };
+    HANDLE request = CreateThread(nullptr, 0, open, nullptr, 0, nullptr);
     if (request == nullptr) return 3;
     if (cycle.waitForStatus("Exception on power on", kPassWait) == Recorder::kNone) return 4;
     if (WaitForSingleObject(request, 0) != WAIT_TIMEOUT) return 5;

@@ -3,14 +3,12 @@
 namespace wine_check {
 
 Worker::Worker(std::function<void()> work)
-    : work_(std::move(work)),
-      thread_(CreateThread(
-          nullptr, 0,
-          [](LPVOID worker) -> DWORD {
-              static_cast<Worker*>(worker)->work_();
-              return 0;
-          },
-          this, 0, nullptr)) {}
+    : work_(std::move(work)), thread_(CreateThread(nullptr, 0, run, this, 0, nullptr)) {}
+
+DWORD WINAPI Worker::run(LPVOID worker) {
+    static_cast<Worker*>(worker)->work_();
+    return 0;
+}
 
 Worker::~Worker() {
     if (thread_ == nullptr) return;

@@ -20,6 +20,9 @@ class Worker {
     bool waitDone(DWORD timeoutMs) const;
 
   private:
+    // The thread routine (WINAPI: a lambda would be __cdecl on 32-bit x86).
+    static DWORD WINAPI run(LPVOID worker);
+
     std::function<void()> work_;
     HANDLE thread_;
 };

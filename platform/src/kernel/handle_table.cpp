@@ -1,20 +1,23 @@
 #include <host/handles.h>
 
 #include <unordered_map>
+#include <vector>
 
 #include "kernel/object.h"
 
 namespace ce::kernel {
 namespace {
 
-// Handle values grow by four from a base well away from null and INVALID_HANDLE_VALUE, and are
-// never reused: a stale handle names nothing rather than somebody else's object.
+// Handle values are multiples of four from a base well away from null and INVALID_HANDLE_VALUE.
+// As on the handheld and on Windows, a closed handle's value is handed out again, the most
+// recently freed first: a stale handle may name somebody else's object.
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 constexpr std::uintptr_t kHandleStep = 4;
 
 struct HandleTable {
     std::mutex lock;
     std::unordered_map<std::uintptr_t, std::shared_ptr<Object>> objects;
+    std::vector<std::uintptr_t> freed;  // the next value to reuse last
     std::uintptr_t next = kFirstHandle;
 };
 
@@ -30,8 +33,13 @@ HandleTable& table() {
 HANDLE insertHandle(std::shared_ptr<Object> object) {
     HandleTable& t = table();
     std::lock_guard guard(t.lock);
-    const std::uintptr_t value = t.next;
-    t.next += kHandleStep;
+    std::uintptr_t value = t.next;
+    if (t.freed.empty()) {
+        t.next += kHandleStep;
+    } else {
+        value = t.freed.back();
+        t.freed.pop_back();
+    }
     t.objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
@@ -65,6 +73,7 @@ bool closeHandle(HANDLE handle) {
         if (it == t.objects.end()) return false;
         object = std::move(it->second);
         t.objects.erase(it);
+        t.freed.push_back(reinterpret_cast<std::uintptr_t>(handle));
     }
     object->onHandleClosed();
     return true;

@@ -111,6 +111,7 @@ DWORD ComHandle::read(void* buffer, DWORD count) {
     if (!usable()) return MAXDWORD;
     if ((access_ & GENERIC_READ) == 0) return fail(ERROR_ACCESS_DENIED);
     const COMMTIMEOUTS t = timeouts_;
+    const unsigned generation = readGeneration_;
     const TimePoint start = Clock::now();
     // MAXDWORD / 0 / 0: return at once with what is queued. MAXDWORD / MAXDWORD / c: return as
     // soon as one byte is there, waiting at most c ms for it.
@@ -132,6 +133,7 @@ DWORD ComHandle::read(void* buffer, DWORD count) {
     std::optional<TimePoint> lastByte;
     while (got < count) {
         if (!usable()) return MAXDWORD;
+        if (generation != readGeneration_) break;
         const std::size_t n = session_->read({bytes + got, count - got});
         if (n > 0) {
             if (device_->tap_)
@@ -166,10 +168,12 @@ DWORD ComHandle::write(const void* buffer, DWORD count) {
                                      t.WriteTotalTimeoutConstant);
 
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    const unsigned generation = writeGeneration_;
     DWORD sent = 0;
     TimePoint leftBy = Clock::now();
     while (sent < count) {
         if (!usable()) return MAXDWORD;
+        if (generation != writeGeneration_) return sent;
         TimePoint last = leftBy;
         const auto accepted = session_->write({bytes + sent, count - sent}, deadline, last);
         if (!accepted) return MAXDWORD;
@@ -293,6 +297,21 @@ BOOL ComHandle::ioControl(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, D
                 status.ComStat.cbInQue = session_->queued();
                 std::memcpy(out, &status, sizeof status);
                 produced = sizeof status;
+            }
+            break;
+        }
+        case IOCTL_SERIAL_PURGE: {
+            DWORD flags = 0;
+            if (!needs(in, inSize, sizeof flags)) return failBool(ERROR_INVALID_PARAMETER);
+            std::memcpy(&flags, in, sizeof flags);
+            if ((flags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT}) != 0)
+                return failBool(ERROR_NOT_SUPPORTED);
+            std::lock_guard guard(device_->lock_);
+            ok = usable();
+            if (ok) {
+                if ((flags & PURGE_RXABORT) != 0) ++readGeneration_;
+                if ((flags & PURGE_TXABORT) != 0) ++writeGeneration_;
+                device_->waiters_.notifyAll();
             }
             break;
         }

@@ -49,6 +49,9 @@ class ComHandle {
     DWORD mask_ = 0;
     DWORD history_ = 0;  // edge events seen since the last wait reported them
     unsigned maskGeneration_ = 0;
+    // Raised by PurgeComm's abort flags: a blocked read or write that sees its own change ends.
+    unsigned readGeneration_ = 0;
+    unsigned writeGeneration_ = 0;
     bool waitPending_ = false;
     bool closing_ = false;
     bool released_ = false;

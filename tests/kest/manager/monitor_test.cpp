@@ -137,9 +137,10 @@ TEST_F(Monitor, APortWhoseDeviceHasGonePausesBetweenWaits) {
 TEST_F(Monitor, ClosingTheChannelEndsAWaitAndTheMonitorIdlesAgain) {
     FramedPort* port = openChannel();
     ASSERT_TRUE(application.waitForStatus(kWaiting));
-    closeChannel(port);  // returns only once the monitor has left the port
+    closeChannel(port);
     EXPECT_EQ(manager().dataPort.load(), nullptr);
-    EXPECT_FALSE(line->isOpen());
+    // The close ends the monitor's wait, which closes the handle as it leaves the port.
+    EXPECT_TRUE(waitUntil([&] { return !line->isOpen(); }));
 
     // A new channel on the same line is waited on again.
     application.clear();
@@ -154,7 +155,7 @@ TEST_F(Monitor, ClosingTheChannelEndsARead) {
     line->write(start);  // the monitor now reads, waiting for the rest of the frame
     ASSERT_TRUE(application.waitForStatus("EV_RXCHAR event"));
     closeChannel(port);
-    EXPECT_FALSE(line->isOpen());
+    EXPECT_TRUE(waitUntil([&] { return !line->isOpen(); }));
 }
 
 TEST_F(Monitor, DetachEndsAReadThatWouldLastForever) {

@@ -195,6 +195,39 @@ TEST_F(SerialPortTest, CloseEndsABlockedWaitAndABlockedRead) {
     EXPECT_EQ(read, 0);
 }
 
+// A handler run inside the port's wait (its line-error report) closes the port and opens another
+// one, which may get the closed handle's value: the wait must end rather than go on with the
+// other port.
+struct CloseAndOpenNext {
+    static void Record(CloseAndOpenNext* self, const char*) {
+        self->port->Close();
+        ASSERT_TRUE(self->next->Open());
+        self->nextLine->write(std::vector<BYTE>{0x77});
+    }
+    SerialPort* port;
+    SerialPort* next;
+    host::serial::SimulatedLine* nextLine;
+};
+
+TEST_F(SerialPortTest, ACallCaughtByTheCloseNeverReachesAPortOpenedAfterIt) {
+    const auto nextLine = host::serial::createSimulatedLine();
+    ASSERT_TRUE(nextLine->activate(8));
+    SerialPort next("COM8:", 115200);
+    CloseAndOpenNext handler{&port, &next, nextLine.get()};
+    port.AddErrorHandler(&handler, kest::callback<&CloseAndOpenNext::Record>);
+    ASSERT_TRUE(port.Open());
+    line->injectErrors(CE_FRAME);
+
+    EXPECT_EQ(port.WaitForCommEvent(EV_RXCHAR), DWORD{EV_ERR});
+    EXPECT_FALSE(port.IsOpen());
+    BYTE buffer[8];
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0);
+    ASSERT_EQ(next.Read(buffer, sizeof buffer), 1) << "the byte stays the other port's";
+    EXPECT_EQ(buffer[0], 0x77);
+    next.Close();
+    nextLine->deactivate();
+}
+
 TEST_F(SerialPortTest, WriteToARemovedDeviceFails) {
     ASSERT_TRUE(port.Open());
     line->deactivate();

@@ -157,4 +157,19 @@ TEST(Handles, CountedUntilClosed) {
     EXPECT_EQ(host::liveHandleCount(), before);
 }
 
+TEST(Handles, FreedValuesComeBackMostRecentlyFreedFirst) {
+    HANDLE a = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE b = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_TRUE(CloseHandle(a));
+    ASSERT_TRUE(CloseHandle(b));
+    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE second = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(first, b);
+    EXPECT_EQ(second, a);
+    // The reused value names the new object only: b was signalled, its successor is not.
+    EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(first);
+    CloseHandle(second);
+}
+
 }  // namespace
