@@ -34,6 +34,7 @@
 #include "attached_library.h"
 #include "fresh_registry.h"
 #include "scripted_peripheral.h"
+#include "thread_count.h"
 
 namespace kest_check {
 namespace {
@@ -46,11 +47,6 @@ std::chrono::milliseconds slack{1000};
 struct Violation : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-std::size_t threadCount() {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator{}));
-}
 
 Bytes contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -110,7 +106,7 @@ class Walk {
   private:
     void walk(int steps) {
         const std::size_t handles = host::liveHandleCount();
-        const std::size_t threads = threadCount();
+        const std::size_t threads = kest_test::threadCount();
         const std::size_t registrations = host::power::registrationCount();
         {
             kest_test::AttachedLibrary library;
@@ -134,11 +130,11 @@ class Walk {
         }
         // The library's threads leave as the detach ends them; the host takes a moment to reap.
         const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while ((threadCount() > threads || host::liveHandleCount() != handles) &&
+        while ((kest_test::threadCount() > threads || host::liveHandleCount() != handles) &&
                Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (threadCount() > threads) throw Violation("threads left behind");
+        if (kest_test::threadCount() > threads) throw Violation("threads left behind");
         if (host::liveHandleCount() != handles) throw Violation("handles left behind");
         if (host::power::registrationCount() != registrations) {
             throw Violation("power registration left behind");

@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 
 #include "application_recorder.h"
 #include "attached_library.h"
@@ -16,6 +14,7 @@
 #include "manager/application_bridge.h"
 #include "manager/device_manager.h"
 #include "peripheral/peripheral.h"
+#include "thread_count.h"
 #include "wait_until.h"
 
 namespace {
@@ -169,17 +168,11 @@ void detachOnReady(int state) {
     if (state == KEST_STATE_READY) DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
 }
 
-// The threads of the process, as the kernel lists them.
-std::size_t threadCount() {
-    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
-
 // Nothing ends the library's threads after a detach on one of them but their own exit: both must
 // leave, the one that ran the detach too.
 TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadLeavesItToFreeTheManager) {
     const std::size_t handles = host::liveHandleCount();
-    const std::size_t threads = threadCount();
+    const std::size_t threads = kest_test::threadCount();
     ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
     kest::DeviceManager* manager = deviceManager.load();
     ASSERT_EQ(KEST_AddStateChangeHandler(detachOnReady), KEST_OK);
@@ -192,8 +185,8 @@ TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadLeavesItToFreeTheManager)
     EXPECT_TRUE(kest_test::waitUntil([] { return deviceManager.load() == nullptr; }));
     EXPECT_TRUE(kest_test::waitUntil([&] { return host::liveHandleCount() == handles; }))
         << "the manager thread freed the manager once both threads had ended";
-    EXPECT_TRUE(kest_test::waitUntil([&] { return threadCount() <= threads; }))
-        << threadCount() - threads << " more threads than before the attach";
+    EXPECT_TRUE(kest_test::waitUntil([&] { return kest_test::threadCount() <= threads; }))
+        << kest_test::threadCount() - threads << " more threads than before the attach";
     kest::applicationStateHandler.store(nullptr);
 }
 
