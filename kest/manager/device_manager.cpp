@@ -128,11 +128,14 @@ void DeviceManager::destroy(DeviceManager* manager) {
 void DeviceManager::threadEnded(HANDLE done, DWORD exitCode) {
     const bool freesManager = freedByLastThread.load(std::memory_order_acquire);
     const bool awaitsItsEnd = endedByDestroy.load(std::memory_order_acquire);
-    if (threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && freesManager) {
+    const bool last = threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    if (last && freesManager) {
         delete this;
-    } else {
+    } else if (!freesManager) {
         EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
     }
+    // Otherwise nobody waits for the done event, and the last thread may already have closed it
+    // with the manager: its handle value may by now name another object.
     // Straight out of the thread: returning would run the epilogues of the routine, code of a
     // library that may be unmapped by then.
     if (!awaitsItsEnd) ExitThread(exitCode);
