@@ -11,15 +11,12 @@ using kest::DeviceManager;
 
 namespace {
 
-DeviceManager* manager() {
-    return kest::deviceManager.load();
-}
-
 // The common frame of the requests: `prepare` writes the settings and submits the request.
 // Every exception becomes KEST_NO_DEVICE and the given status text.
 template <class Prepare>
 int request(const char* exceptionText, Prepare prepare) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     try {
         return prepare(*m);
@@ -52,25 +49,25 @@ DWORD enabledStateFor(int type) {
 extern "C" {
 
 int WINAPI KEST_AddStateChangeHandler(KEST_StateChangeHandler handler) {
-    if (manager() == nullptr) return KEST_NO_DEVICE;
+    if (const kest::ExportCall call; call.manager() == nullptr) return KEST_NO_DEVICE;
     kest::applicationStateHandler.store(handler);
     return KEST_OK;
 }
 
 int WINAPI KEST_AddStatusMessageHandler(KEST_StatusMessageHandler handler) {
-    if (manager() == nullptr) return KEST_NO_DEVICE;
+    if (const kest::ExportCall call; call.manager() == nullptr) return KEST_NO_DEVICE;
     kest::applicationStatusHandler.store(handler);
     return KEST_OK;
 }
 
 int WINAPI KEST_RemoveStateChangeHandler(void) {
-    if (manager() == nullptr) return KEST_NO_DEVICE;
+    if (const kest::ExportCall call; call.manager() == nullptr) return KEST_NO_DEVICE;
     kest::applicationStateHandler.store(nullptr);
     return KEST_OK;
 }
 
 int WINAPI KEST_RemoveStatusMessageHandler(void) {
-    if (manager() == nullptr) return KEST_NO_DEVICE;
+    if (const kest::ExportCall call; call.manager() == nullptr) return KEST_NO_DEVICE;
     kest::applicationStatusHandler.store(nullptr);
     return KEST_OK;
 }
@@ -129,7 +126,8 @@ int WINAPI KEST_GetVersionInfo(int* major, int* minor, char* text) {
 }
 
 int WINAPI KEST_GetDownloadInfo(void*, int* received, int* total) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     bool done = false;
     int count = 0;
@@ -147,48 +145,56 @@ int WINAPI KEST_GetDownloadInfo(void*, int* received, int* total) {
 }
 
 int WINAPI KEST_GetState(void) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     return m == nullptr ? 0 : m->currentState.load();
 }
 
 int WINAPI KEST_GetTimeout(void) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     return m == nullptr ? 0 : m->timeoutSeconds.load();
 }
 
 int WINAPI KEST_SetTimeout(int seconds) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     m->timeoutSeconds = seconds;
     return KEST_OK;
 }
 
 int WINAPI KEST_GetVersionReq(void) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     return m == nullptr ? 0 : m->versionRequested.load();
 }
 
 int WINAPI KEST_SetVersionReq(unsigned char versionRequested) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     m->versionRequested = versionRequested;
     return KEST_OK;
 }
 
 int WINAPI KEST_GetDownloadReq(void) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     return m == nullptr ? 0 : m->downloadRequested.load();
 }
 
 int WINAPI KEST_SetDownloadReq(unsigned char downloadRequested) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     m->downloadRequested = downloadRequested;
     return KEST_OK;
 }
 
 int WINAPI KEST_GetAutoRecover(unsigned char* onSuspend, unsigned char* onCradle) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     *onSuspend = m->autoRecoverOnSuspend;
     *onCradle = m->autoRecoverOnCradle;
@@ -196,7 +202,8 @@ int WINAPI KEST_GetAutoRecover(unsigned char* onSuspend, unsigned char* onCradle
 }
 
 int WINAPI KEST_SetAutoRecover(unsigned char onSuspend, unsigned char onCradle) {
-    DeviceManager* const m = manager();
+    const kest::ExportCall call;
+    DeviceManager* const m = call.manager();
     if (m == nullptr) return KEST_NO_DEVICE;
     m->autoRecoverOnSuspend = onSuspend;
     m->autoRecoverOnCradle = onCradle;

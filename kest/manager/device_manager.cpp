@@ -3,6 +3,7 @@
 #include <kfuncs.h>
 #include <pm.h>
 
+#include "manager/library_entry.h"
 #include "serial/framed_port.h"
 
 namespace kest {
@@ -88,6 +89,7 @@ void DeviceManager::stopThreads() {
     dataChannelOpen.store(0, std::memory_order_release);
     EventModify(monitorWakeEvent, EVENT_SET);
     EventModify(wakeEvent, EVENT_SET);
+    EventModify(requestDoneEvent, EVENT_SET);  // a request waited for ends unfulfilled
 }
 
 void DeviceManager::abandon(DeviceManager* manager) {
@@ -111,7 +113,7 @@ void DeviceManager::destroy(DeviceManager* manager) {
         // ends a wait or a read of the monitor on it, which may otherwise last without limit.
         if (FramedPort* port = manager->dataPort.load(std::memory_order_acquire)) port->Close();
         awaitThreadOut(manager->monitorThread, manager->monitorDone, manager->monitorAttached);
-        delete manager;
+        retireManager(manager);
         return;
     }
 
@@ -130,7 +132,7 @@ void DeviceManager::threadEnded(HANDLE done, DWORD exitCode) {
     const bool awaitsItsEnd = endedByDestroy.load(std::memory_order_acquire);
     const bool last = threadsRunning.fetch_sub(1, std::memory_order_acq_rel) == 1;
     if (last && freesManager) {
-        delete this;
+        retireManager(this);
     } else if (!freesManager) {
         EventModify(done, EVENT_SET);  // from here on destroy may free the manager and the library
     }

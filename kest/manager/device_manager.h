@@ -294,8 +294,12 @@ class DeviceManager {
     // destroy.
     bool monitorInPort = false;
 
+    // The next detached manager waiting for the export calls under way to leave (retireManager).
+    DeviceManager* nextRetired = nullptr;
+
   private:
     ~DeviceManager();
+    friend void freeRetiredManagers();
 
     // Called by each thread routine as the last thing it does: the last thread to end frees the
     // manager if destroy was called on one of the manager's own threads; otherwise it sets the

@@ -13,6 +13,24 @@ std::atomic<bool> processDetached{false};
 
 namespace {
 
+std::atomic<int> exportCallsUnderWay{0};
+// Detached managers waiting for the export calls under way, linked through nextRetired.
+std::atomic<DeviceManager*> retiredManagers{nullptr};
+
+}  // namespace
+
+// Only while no call is under way: one that began later found no manager to take.
+void freeRetiredManagers() {
+    DeviceManager* manager = retiredManagers.exchange(nullptr);
+    while (manager != nullptr) {
+        DeviceManager* const next = manager->nextRetired;
+        delete manager;
+        manager = next;
+    }
+}
+
+namespace {
+
 void attach() {
     if (processDetached.load()) return;
     if (deviceManager.load() == nullptr) deviceManager.store(new (std::nothrow) DeviceManager);
@@ -44,6 +62,25 @@ void detachAtExit() {
 }
 
 }  // namespace
+
+// The count goes up before the manager is read, and detach clears the pointer before it retires
+// the manager: a call that read the manager is counted by the time the retire looks.
+ExportCall::ExportCall() {
+    exportCallsUnderWay.fetch_add(1);
+    manager_ = deviceManager.load();
+}
+
+ExportCall::~ExportCall() {
+    if (exportCallsUnderWay.fetch_sub(1) == 1) freeRetiredManagers();
+}
+
+void retireManager(DeviceManager* manager) {
+    manager->nextRetired = retiredManagers.load();
+    while (!retiredManagers.compare_exchange_weak(manager->nextRetired, manager)) {
+    }
+    if (exportCallsUnderWay.load() == 0) freeRetiredManagers();
+}
+
 }  // namespace kest
 
 // The platform calls the entry point of one library one reason at a time, as the handheld's

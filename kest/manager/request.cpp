@@ -10,11 +10,13 @@ namespace {
 // Waits on `event` until the manager records `generation` as fulfilled or `timeoutMs` has
 // passed (INFINITE waits without limit; every other value, also one from a negative time-out,
 // is a count of milliseconds). A completion of an earlier request that had already given up may
-// still set the event: the wait then re-arms and goes on for the time that is left.
+// still set the event: the wait then re-arms and goes on for the time that is left. The wait ends
+// unfulfilled once the manager's threads are stopped (`running` cleared; the stop sets the event).
 bool awaitGeneration(HANDLE event, const std::atomic<std::uint32_t>& fulfilled,
-                     std::uint32_t generation, DWORD timeoutMs) {
+                     std::uint32_t generation, DWORD timeoutMs, const std::atomic<BYTE>& running) {
     const DWORD start = GetTickCount();
     for (;;) {
+        if (running.load(std::memory_order_acquire) == 0) return false;
         DWORD remaining = INFINITE;
         if (timeoutMs != INFINITE) {
             const DWORD elapsed = GetTickCount() - start;
@@ -56,11 +58,11 @@ int DeviceManager::submitRequest(std::int32_t waitMs) {
     EventModify(wakeEvent, EVENT_SET);
 
     const bool fulfilled = awaitGeneration(requestDoneEvent, fulfilledGeneration, generation,
-                                           static_cast<DWORD>(waitMs));
+                                           static_cast<DWORD>(waitMs), managerRunning);
     const int result = fulfilled ? kRequestFulfilled : kRequestTimedOut;
     requestResult.store(result, std::memory_order_release);
     requestPending.store(0, std::memory_order_release);
-    if (result == kRequestTimedOut && waitMs > 0) reportStatus("Request timed out.");
+    if (result == kRequestTimedOut && waitMs > 0 && !detached()) reportStatus("Request timed out.");
     return result;
 }
 

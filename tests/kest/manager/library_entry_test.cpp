@@ -221,6 +221,25 @@ TEST(LibraryEntry, DetachFromAHandlerOnTheManagerThreadEndsThePassAtOnce) {
     kest::applicationStateHandler.store(nullptr);
 }
 
+// The application's own call waits for the open while a handler on the manager thread unloads
+// the library: the call ends as the threads stop, and the manager is freed once it has left.
+TEST(LibraryEntry, ACallWaitingWhenAHandlerDetachesEndsBeforeTheManagerIsFreed) {
+    kest_test::FreshRegistry registry;
+    sim::Peripheral peripheral;
+    peripheral.start();
+    const std::size_t handles = host::liveHandleCount();
+    ASSERT_EQ(enter(DLL_PROCESS_ATTACH), TRUE);
+    ASSERT_EQ(KEST_AddStateChangeHandler(detachOnPowered), KEST_OK);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KEST_Open(0, 0, 10), KEST_NOT_DONE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "ended by the detach, not by its own time-out";
+    EXPECT_EQ(deviceManager.load(), nullptr);
+    EXPECT_TRUE(kest_test::waitUntil([&] { return host::liveHandleCount() == handles; }));
+    kest::applicationStateHandler.store(nullptr);
+}
+
 TEST(LibraryEntry, ExportsAfterDetachSeeNoManager) {
     { AttachedLibrary library; }
     EXPECT_EQ(KEST_Open(1, 1, 1), KEST_NO_DEVICE);
