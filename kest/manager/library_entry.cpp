@@ -19,12 +19,19 @@ std::atomic<DeviceManager*> retiredManagers{nullptr};
 
 }  // namespace
 
-// Only while no call is under way: one that began later found no manager to take.
+// Called once no call was seen under way. A call that took a manager began before the manager
+// was retired, so it is counted by the time the manager is taken off the list here: with the
+// count still at zero the manager is free of calls; otherwise it goes back, for the last call
+// under way to free.
 void freeRetiredManagers() {
     DeviceManager* manager = retiredManagers.exchange(nullptr);
     while (manager != nullptr) {
         DeviceManager* const next = manager->nextRetired;
-        delete manager;
+        if (exportCallsUnderWay.load() == 0) {
+            delete manager;
+        } else {
+            retireManager(manager);
+        }
         manager = next;
     }
 }
