@@ -44,8 +44,10 @@ int DeviceManager::submitRequest(std::int32_t waitMs) {
     // A request from an application handler on one of the library's own threads is submitted
     // without waiting: on the manager thread the pass that would carry it out cannot run before
     // the handler returns, and on the monitor thread the answers it might wait for are the frames
-    // that this very thread reads. It is carried out once the handler has returned.
-    if (onOwnThread()) waitMs = 0;
+    // that this very thread reads. It is carried out once the handler has returned, and the
+    // handler is told so always, not only when the manager thread is slower than its look.
+    const bool fromOwnThread = onOwnThread();
+    if (fromOwnThread) waitMs = 0;
     if (requestPending.exchange(1, std::memory_order_acq_rel) != 0) {
         reportStatus("Request already in progress.");
         return kRequestBusy;
@@ -57,8 +59,9 @@ int DeviceManager::submitRequest(std::int32_t waitMs) {
     const std::uint32_t generation = requestGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
     EventModify(wakeEvent, EVENT_SET);
 
-    const bool fulfilled = awaitGeneration(requestDoneEvent, fulfilledGeneration, generation,
-                                           static_cast<DWORD>(waitMs), managerRunning);
+    const bool fulfilled =
+        !fromOwnThread && awaitGeneration(requestDoneEvent, fulfilledGeneration, generation,
+                                          static_cast<DWORD>(waitMs), managerRunning);
     const int result = fulfilled ? kRequestFulfilled : kRequestTimedOut;
     requestResult.store(result, std::memory_order_release);
     requestPending.store(0, std::memory_order_release);

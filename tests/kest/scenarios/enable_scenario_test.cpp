@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "manager/device_manager.h"
 #include "scenario_fixture.h"
 #include "wait_until.h"
 
@@ -92,6 +93,26 @@ TEST_F(Scenario, AnEnableFromAStatusHandlerOnTheMonitorThreadIsCarriedOutWhileIt
     EXPECT_EQ(enabled, KEST_NOT_DONE);
     EXPECT_TRUE(sawEnabled);
     EXPECT_EQ(application.statusCount("Request timed out."), 0);
+}
+
+// The manager thread may carry out a monitor thread handler's request before the handler's
+// KEST_Open looks at the result: the answer is still KEST_NOT_DONE, as it would be had the look
+// come first. The manager's quick completion is brought about by marking the next generation
+// fulfilled ahead of it.
+TEST_F(Scenario, ARequestFromAHandlerIsNotDoneHoweverQuicklyTheManagerCarriesItOut) {
+    openReady();
+    kest::DeviceManager& manager = library.manager();
+    std::atomic<int> answer{-1};
+    application.onStatus([&](const std::string& text) {
+        if (text != "--- RX: Event Msg ---" || answer != -1) return;
+        manager.fulfilledGeneration = manager.requestGeneration.load() + 1;
+        answer = KEST_Open(0, 0, 2);
+    });
+    ASSERT_TRUE(peripheral.responder().sendEvent());
+    ASSERT_TRUE(waitUntil([&] { return answer != -1; }));
+    application.onStatus({});
+    EXPECT_EQ(answer, KEST_NOT_DONE);
+    EXPECT_EQ(KEST_GetState(), KEST_STATE_READY);
 }
 
 }  // namespace

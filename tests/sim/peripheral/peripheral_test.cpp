@@ -256,8 +256,9 @@ TEST(PeripheralDataPort, StaysListedForTheRemovalDelayAfterPowerOffButHearsNothi
     Handle data(u"COM2:");
     ASSERT_TRUE(data.valid());
 
-    power.close();
+    // The removal delay runs from within the close: the stamp is taken before it.
     const auto poweredOffAt = std::chrono::steady_clock::now();
+    power.close();
     EXPECT_THAT(activeDeviceNames(), UnorderedElementsAre("COM1:", "COM2:"));
     EXPECT_EQ(peripheral.dataPortNumber(), 0u);
     EXPECT_FALSE(peripheral.sendFrame(0, std::vector<std::uint8_t>{0x02}));
